@@ -1,0 +1,126 @@
+// The simulated camera: a directory on the host stands for the camera's file
+// system, with MTD devices, the identity EEPROM's bus and the shell emulated
+// on ordinary files. Used by update-sim and by the tests.
+//
+// What lives under the root and how each device behaves is the simulated
+// camera's contract (simulated-camera.md); in short:
+//   R/dev/mtdN + R/dev/mtdN.geometry  a flash device (bytes = contents)
+//   R/dev/i2c-N                       an I2C bus with the EEPROM (bytes = contents)
+//   R/shell.log                       every shell command run, one a line
+//   R/flash.log                       every erase and write on flash, one a line
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace platform::sim {
+
+// What a geometry file says about a flash device.
+struct Geometry {
+  uint8_t type = 0;
+  uint32_t erasesize = 0;
+  uint32_t writesize = 0;
+  uint32_t oobsize = 0;
+  uint32_t subpagesize = 0;   // smallest NAND write
+  std::set<uint32_t> bad;     // erase-block indices reported bad (NAND only)
+};
+
+// Parses the text of a geometry file. On failure returns false and sets
+// *error to a message naming `name` (without a final newline).
+bool parse_geometry(const std::string& text, const std::string& name, Geometry* geometry,
+                    std::string* error);
+
+// Platform on a directory tree rooted at `root`. Absolute paths are taken
+// under the root, relative ones as they are. Operations fail as the Linux
+// calls do: -1 with errno.
+class SimPlatform : public Platform {
+ public:
+  SimPlatform(std::string root, Stream& out, Stream& err);
+  ~SimPlatform() override;
+  SimPlatform(const SimPlatform&) = delete;
+  SimPlatform& operator=(const SimPlatform&) = delete;
+
+  Stream& out() override { return out_; }
+  Stream& err() override { return err_; }
+
+  int open(const char* path, int flags, unsigned mode = 0) override;
+  int close(int fd) override;
+  ssize_t read(int fd, void* buf, size_t count) override;
+  ssize_t write(int fd, const void* buf, size_t count) override;
+  ssize_t pread(int fd, void* buf, size_t count, int64_t offset) override;
+  ssize_t pwrite(int fd, const void* buf, size_t count, int64_t offset) override;
+  int64_t lseek(int fd, int64_t offset, int whence) override;
+  int fstat(int fd, FileStatus* status) override;
+  int stat(const char* path, FileStatus* status) override;
+
+  int mtd_get_info(int fd, MtdInfo* info) override;
+  int mtd_get_bad_block(int fd, int64_t offset) override;
+  int mtd_erase(int fd, const EraseRange& range) override;
+  int mtd_unlock(int fd, const EraseRange& range) override;
+  int mtd_lock(int fd, const EraseRange& range) override;
+
+  int i2c_set_slave(int fd, unsigned address) override;
+  int i2c_set_byte_widths(int fd) override;
+  ssize_t i2c_read_byte(int fd, uint8_t reg, uint8_t* value) override;
+
+  int run_shell(const char* command) override;
+  int run_pipe(const char* command, std::string* output) override;
+  void pause_seconds(unsigned seconds) override;
+
+  // The host path standing for `path` on the camera.
+  std::string host_path(const std::string& path) const;
+  // Flash-changing operations done so far (the lines written to flash.log).
+  uint64_t flash_operations() const { return flash_operations_; }
+
+ private:
+  // One descriptor the tool holds.
+  struct Entry {
+    std::string path;  // as the tool named it
+    int access = 0;    // O_RDONLY, O_WRONLY or O_RDWR
+    bool mtd = false;  // a flash device with a geometry
+    Geometry geometry;
+    uint32_t size = 0;  // device size, fixed at open
+    int flash_fd = -1;  // read-write host descriptor for programming
+    bool i2c = false;
+    bool chip_selected = false;  // the slave address is the EEPROM's
+  };
+
+  // Opens `path` (as the tool names it) into `entry` and returns the host
+  // descriptor, or -1 with errno.
+  int open_device(const std::string& path, int flags, unsigned mode, Entry* entry);
+  Entry* find(int fd);
+  Entry* find_mtd(int fd);
+
+  // Every flash request and transfer on an MTD device goes through exactly
+  // one of these, one per kind of operation, so each kind can be observed or
+  // made to fail in one place.
+  ssize_t flash_read(int fd, Entry& entry, void* buf, size_t count, int64_t offset);
+  ssize_t flash_write(Entry& entry, const void* buf, size_t count, int64_t offset);
+  int flash_erase(Entry& entry, uint32_t start, uint32_t length);
+  int flash_bad_block(Entry& entry, int64_t offset);
+  int flash_info(Entry& entry, MtdInfo* info);
+
+  // The output and status of one emulated command.
+  struct ShellResult {
+    std::string output;
+    int status = 0;
+  };
+  ShellResult emulate(const std::string& command);
+  int shell_flash_erase(const std::string& device);
+  void log_shell(const std::string& line);
+  void log_flash(const char* op, const std::string& path, uint32_t start, uint32_t length);
+  void append_line(const char* relative, const std::string& line);
+
+  std::string root_;
+  Stream& out_;
+  Stream& err_;
+  std::map<int, Entry> fds_;
+  uint64_t flash_operations_ = 0;
+};
+
+}  // namespace platform::sim
