@@ -56,6 +56,7 @@ struct CommandCase {
 
 class CommandLineTest : public ::testing::TestWithParam<CommandCase> {
  protected:
+  void SetUp() override { testing_support::make_camera(root_); }
   TempDir root_;
 };
 

@@ -63,6 +63,7 @@ TEST_F(ResultLogTest, WritesTwoZeroFilledRecords) {
 }
 
 TEST_F(ResultLogTest, CutsAMessageAt255Characters) {
+  root_.write("mnt/nand/upfw.log", "");
   std::string long_message(300, 'm');
   cli::write_upfw_log(sim_, 1, long_message.c_str());
   std::string log = root_.read("mnt/nand/upfw.log");
@@ -72,7 +73,7 @@ TEST_F(ResultLogTest, CutsAMessageAt255Characters) {
 }
 
 TEST_F(ResultLogTest, UnwritableDirectoryShowsOnlyTheErrorLine) {
-  // No mnt/nand directory on this camera.
+  // This camera has no mnt/nand directory.
   EXPECT_EQ(cli::write_upfw_log(sim_, 0, "update success!\n"), -1);
   EXPECT_EQ(err_.text(), "open /mnt/nand/upfw.log: No such file or directory\n");
 }

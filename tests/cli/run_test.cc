@@ -12,6 +12,7 @@ using testing_support::TempDir;
 
 class RunTest : public ::testing::Test {
  protected:
+  void SetUp() override { testing_support::make_camera(root_); }
   TempDir root_;
 };
 

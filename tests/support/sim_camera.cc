@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+
+#include "bootenv/bootenv.h"
+#include "platform/sim/sim_platform.h"
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -88,6 +91,24 @@ ProgramResult run_program(const std::string& program, const std::vector<std::str
   result.out = capture.read("out");
   result.err = capture.read("err");
   return result;
+}
+
+void make_camera(const TempDir& root, const std::vector<std::string>& options) {
+  std::vector<std::string> args = {"--force", "--size", "ker=1M", "--size", "fs=2M"};
+  args.insert(args.end(), options.begin(), options.end());
+  args.push_back(root.path());
+  ProgramResult made = run_program(MKCAMERA_BINARY, args, "");
+  if (made.status != 0) throw std::runtime_error("mkcamera failed: " + made.err);
+}
+
+std::string printed_environment(const TempDir& root) {
+  platform::StringStream out;
+  platform::StringStream err;
+  platform::sim::SimPlatform sim(root.path(), out, err);
+  bootenv::EnvStore env(sim);
+  bootenv::bootenv_load(env);
+  bootenv::hs_printenv(env);
+  return err.text() + out.text();
 }
 
 ProgramResult run_update_sim(const TempDir& root, const std::vector<std::string>& args) {

@@ -37,6 +37,14 @@ struct ProgramResult {
 ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
                           const std::string& sim_root, const std::string& cwd = ".");
 
+// Makes a small simulated camera (1 MiB kernel, 2 MiB file-system
+// partitions) in `root` with mkcamera; `options` are added to its command.
+void make_camera(const TempDir& root, const std::vector<std::string>& options = {});
+
+// The camera's boot environment as the tool loads it, one "name=value" a
+// line, with whatever loading printed on standard error before it.
+std::string printed_environment(const TempDir& root);
+
 // update-sim on the camera rooted at `root`.
 ProgramResult run_update_sim(const TempDir& root, const std::vector<std::string>& args);
 
