@@ -1,26 +1,52 @@
 #!/bin/sh
-# The main job on a simulated camera: build an upgrade image with mkupfw and
-# run update-sim on it. The camera lives in a temporary directory.
+# The main job on a simulated camera: build an upgrade image with mkupfw,
+# make a camera running slot 1 with mkcamera, install the image with
+# update-sim -u, then show what the camera now holds. Everything lives in a
+# temporary directory that is removed at the end.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-scripts/build.sh
+scripts/build.sh >/dev/null
 build=${BUILD_DIR:-build}
 
-camera=$(mktemp -d /tmp/update-demo-XXXXXX)
-trap 'rm -rf "$camera"' EXIT
-mkdir -p "$camera/dev/shm" "$camera/mnt/nand" "$camera/proc" "$camera/tmp"
+work=$(mktemp -d /tmp/update-demo-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+camera="$work/camera"
 
-work="$camera/work"
-mkdir -p "$work"
-head -c 300000 /dev/urandom >"$work/kernel.bin"
-head -c 1000000 /dev/urandom >"$work/rootfs.bin"
-printf '#!/bin/sh\necho update tool\n' >"$work/update.sh"
+step() { printf '\n$ %s\n' "$*"; }
+
+# Component files of a firmware release.
+head -c 1500000 /dev/urandom >"$work/uImage"
+head -c 6000000 /dev/urandom >"$work/rootfs.ubi"
+printf '#!/bin/sh\necho "update tool 0.1.0.3"\n' >"$work/update"
+
+step mkcamera --slot 1 camera
+"$build/mkcamera" --slot 1 --codec codec_internal "$camera"
+echo "(a camera with ten NAND partitions, booting ker1 + fs1)"
+
+step mkupfw -o camera/dev/shm/updateFM.bin -e 1:ker:4.2.2.11:uImage:2022/5/6 \
+  -e 2:fs:40.7.0.81:rootfs.ubi:2022/5/6:0:1 -e 3:cmd:0.1.0.3:update:2022/5/6:0:1
 "$build/mkupfw" -o "$camera/dev/shm/updateFM.bin" \
-  --entry 1:ker:4.2.2.10:"$work/kernel.bin":2022/3/4 \
-  --entry 2:fs:40.7.0.80:"$work/rootfs.bin":2022/3/4:0:1 \
-  --entry 3:cmd:0.1.0.2:"$work/update.sh":2022/3/4:0:1 \
-  --entry 6:tool:0.0.1.0
+  -e 1:ker:4.2.2.11:"$work/uImage":2022/5/6 \
+  -e 2:fs:40.7.0.81:"$work/rootfs.ubi":2022/5/6:0:1 \
+  -e 3:cmd:0.1.0.3:"$work/update":2022/5/6:0:1
 
-echo "\$ UPDATE_SIM_ROOT=$camera update-sim -l"
+step update-sim -l
 UPDATE_SIM_ROOT="$camera" "$build/update-sim" -l
+
+step update-sim -u
+status=0
+UPDATE_SIM_ROOT="$camera" "$build/update-sim" -u 2>&1 || status=$?
+echo "(exit status $status)"
+
+step update-sim -v
+UPDATE_SIM_ROOT="$camera" "$build/update-sim" -v
+
+step "the result log /mnt/nand/upfw.log (two 256-byte records)"
+printf 'code:    %s\n' "$(head -c 256 "$camera/mnt/nand/upfw.log" | tr -d '\0')"
+printf 'message: %s\n' "$(tail -c 256 "$camera/mnt/nand/upfw.log" | tr -d '\0')"
+
+step "what the boot loader will start"
+UPDATE_SIM_ROOT="$camera" "$build/update-sim" --show | grep -E '^(bootargs|bootcmd)='
+printf '\n%s flash operations (erase and page writes), see flash.log\n' "$(wc -l <"$camera/flash.log")"
+exit "$status"
