@@ -7,8 +7,8 @@
 
 namespace image {
 
-int image_extract_entry(platform::Platform& p, int image_fd, const char* out_path,
-                        uint32_t offset, uint32_t size) {
+int image_extract_entry(platform::Platform& p, int image_fd, const char* out_path, uint32_t offset,
+                        uint32_t size) {
   if (out_path == nullptr || out_path[0] == '\0') {
     platform::put(p.err(), "Please check outfile\n");
     return -1;

@@ -115,8 +115,7 @@ int image_read_header(platform::Platform& p, int fd, const char* path,
   return 0;
 }
 
-int image_get_header_info(platform::Platform& p, const char* path,
-                          uint8_t (&buffer)[kHeaderSize]) {
+int image_get_header_info(platform::Platform& p, const char* path, uint8_t (&buffer)[kHeaderSize]) {
   if (path == nullptr || path[0] == '\0') {
     platform::put(p.err(), "Please input datafile\n");
     return -1;

@@ -31,14 +31,14 @@ inline constexpr const char* kUnpackPath = "/dev/shm/update";
 
 // One 80-byte header entry. All integers are little-endian on disk.
 struct ImageEntry {
-  uint32_t offset = 0;   // payload position from the start of the file; 0: none
-  uint32_t size = 0;     // payload length including padding; 0: none
-  uint32_t version = 0;  // a.b.c.d, a in the top byte
-  uint32_t addr = 0;     // carried and printed only
-  uint32_t flag = 0;     // carried and printed only
-  uint32_t date = 0;     // year << 16 | month << 8 | day
+  uint32_t offset = 0;        // payload position from the start of the file; 0: none
+  uint32_t size = 0;          // payload length including padding; 0: none
+  uint32_t version = 0;       // a.b.c.d, a in the top byte
+  uint32_t addr = 0;          // carried and printed only
+  uint32_t flag = 0;          // carried and printed only
+  uint32_t date = 0;          // year << 16 | month << 8 | day
   char name[kNameSize] = {};  // zero-terminated inside the field, unless damaged
-  uint32_t crc32 = 0;    // over exactly `size` payload bytes
+  uint32_t crc32 = 0;         // over exactly `size` payload bytes
 
   bool named() const { return name[0] != '\0'; }
   bool has_payload() const { return offset != 0 && size != 0; }
@@ -55,7 +55,7 @@ struct ImageHeader {
 
 // Byte-by-byte little-endian decoding and encoding; encoding clears the
 // reserved area and writes an entry's name field in full (zero-filled).
-ImageEntry decode_entry(const uint8_t* bytes);  // reads kEntrySize bytes
+ImageEntry decode_entry(const uint8_t* bytes);               // reads kEntrySize bytes
 void encode_entry(const ImageEntry& entry, uint8_t* bytes);  // writes kEntrySize bytes
 void decode_header(const uint8_t (&raw)[kHeaderSize], ImageHeader* header);
 void encode_header(const ImageEntry (&entries)[kEntryCount], uint8_t (&raw)[kHeaderSize]);
@@ -73,8 +73,7 @@ int image_read_header(platform::Platform& p, int fd, const char* path,
 // Reads the first 2048 bytes of the image at `path` into `buffer`. 0, or -1
 // after printing why (no path, open, fstat, too short, short read). The file
 // is closed on every path. A null or empty path counts as none given.
-int image_get_header_info(platform::Platform& p, const char* path,
-                          uint8_t (&buffer)[kHeaderSize]);
+int image_get_header_info(platform::Platform& p, const char* path, uint8_t (&buffer)[kHeaderSize]);
 // The same, decoded.
 int image_get_header_info(platform::Platform& p, const char* path, ImageHeader* header);
 
@@ -95,7 +94,7 @@ int image_analysis(platform::Platform& p, const char* path, int mode);
 // Copies `size` bytes from `offset` of the open image to `out_path`,
 // truncating it and refusing to follow a symbolic link there. A payload that
 // runs past the end of the image is copied as far as it goes. 0 or -1.
-int image_extract_entry(platform::Platform& p, int image_fd, const char* out_path,
-                        uint32_t offset, uint32_t size);
+int image_extract_entry(platform::Platform& p, int image_fd, const char* out_path, uint32_t offset,
+                        uint32_t size);
 
 }  // namespace image

@@ -19,8 +19,7 @@ uint64_t block_start(uint64_t offset, uint32_t erasesize) {
 
 // A positioned read that only stops short at the end of the file: the bytes
 // read, or -1 with errno.
-ssize_t pread_fully(platform::Platform& p, int fd, uint8_t* buffer, size_t count,
-                    uint64_t offset) {
+ssize_t pread_fully(platform::Platform& p, int fd, uint8_t* buffer, size_t count, uint64_t offset) {
   size_t done = 0;
   while (done < count) {
     ssize_t n = p.pread(fd, buffer + done, count - done, static_cast<int64_t>(offset + done));

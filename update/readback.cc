@@ -10,9 +10,8 @@
 
 namespace update {
 
-int nand_flash_verify_file(platform::Platform& p, bootenv::EnvStore& env,
-                           const UpdatePlanRow& row, uint32_t expected_crc,
-                           bootcfg::PartTable* table) {
+int nand_flash_verify_file(platform::Platform& p, bootenv::EnvStore& env, const UpdatePlanRow& row,
+                           uint32_t expected_crc, bootcfg::PartTable* table) {
   platform::FileHandle dev(p, p.open(row.dev, O_RDONLY));
   if (!dev.valid()) {
     platform::print_error(p.err(), "open flash");

@@ -129,8 +129,9 @@ bool parse_geometry(const std::string& text, const std::string& name, Geometry* 
   // geometry that breaks this is a broken test fixture.
   if (result.erasesize == 0 || result.writesize == 0 || result.subpagesize == 0 ||
       result.erasesize % result.writesize != 0 || result.writesize % result.subpagesize != 0) {
-    *error = format("%s: erasesize, writesize and subpagesize must be non-zero and divide each other",
-                    name.c_str());
+    *error =
+        format("%s: erasesize, writesize and subpagesize must be non-zero and divide each other",
+               name.c_str());
     return false;
   }
   *geometry = result;

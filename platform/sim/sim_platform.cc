@@ -27,6 +27,9 @@ constexpr uint32_t kMtdNoErase = 0x1000;
 constexpr unsigned kEepromAddress8 = 0xA0;
 constexpr unsigned kEepromAddress7 = 0x50;
 
+// op_read and op_write offset for "at the file position".
+constexpr int64_t kAtPosition = -1;
+
 bool is_mtd_path(const std::string& path) {
   const std::string prefix = "/dev/mtd";
   if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) return false;
@@ -165,13 +168,13 @@ SimPlatform::Entry* SimPlatform::find_mtd(int fd) {
 
 int SimPlatform::open(const char* path, int flags, unsigned mode) {
   Entry entry;
-  int fd = open_device(path, flags, mode, &entry);
+  int fd = op_open(path, flags, mode, &entry);
   if (fd < 0) return -1;
   fds_[fd] = std::move(entry);
   return fd;
 }
 
-int SimPlatform::open_device(const std::string& path, int flags, unsigned mode, Entry* entry) {
+int SimPlatform::op_open(const std::string& path, int flags, unsigned mode, Entry* entry) {
   const std::string host = host_path(path);
   entry->path = path;
   entry->access = flags & O_ACCMODE;
@@ -247,44 +250,32 @@ int SimPlatform::close(int fd) {
 
 ssize_t SimPlatform::read(int fd, void* buf, size_t count) {
   Entry* entry = find(fd);
-  if (entry == nullptr) return -1;
-  if (entry->mtd) return flash_read(fd, *entry, buf, count, -1);
-  return ::read(fd, buf, count);
+  return entry == nullptr ? -1 : op_read(fd, *entry, buf, count, kAtPosition);
 }
 
 ssize_t SimPlatform::pread(int fd, void* buf, size_t count, int64_t offset) {
   Entry* entry = find(fd);
   if (entry == nullptr) return -1;
-  if (entry->mtd) {
-    if (offset < 0) {
-      errno = EINVAL;
-      return -1;
-    }
-    return flash_read(fd, *entry, buf, count, offset);
+  if (offset < 0) {
+    errno = EINVAL;
+    return -1;
   }
-  return ::pread(fd, buf, count, offset);
+  return op_read(fd, *entry, buf, count, offset);
 }
 
 ssize_t SimPlatform::write(int fd, const void* buf, size_t count) {
   Entry* entry = find(fd);
-  if (entry == nullptr) return -1;
-  if (!entry->mtd) return ::write(fd, buf, count);
-  int64_t position = ::lseek(fd, 0, SEEK_CUR);
-  if (position < 0) return -1;
-  ssize_t n = flash_write(*entry, buf, count, position);
-  if (n > 0 && ::lseek(fd, position + n, SEEK_SET) < 0) return -1;
-  return n;
+  return entry == nullptr ? -1 : op_write(fd, *entry, buf, count, kAtPosition);
 }
 
 ssize_t SimPlatform::pwrite(int fd, const void* buf, size_t count, int64_t offset) {
   Entry* entry = find(fd);
   if (entry == nullptr) return -1;
-  if (!entry->mtd) return ::pwrite(fd, buf, count, offset);
   if (offset < 0) {
     errno = EINVAL;
     return -1;
   }
-  return flash_write(*entry, buf, count, offset);
+  return op_write(fd, *entry, buf, count, offset);
 }
 
 int64_t SimPlatform::lseek(int fd, int64_t offset, int whence) {
@@ -307,20 +298,35 @@ int SimPlatform::stat(const char* path, FileStatus* status) {
   return 0;
 }
 
-// ---- flash ----
+// ---- the operations ----
 
-ssize_t SimPlatform::flash_read(int fd, Entry& entry, void* buf, size_t count, int64_t offset) {
-  const bool at_position = offset < 0;
+ssize_t SimPlatform::op_read(int fd, Entry& entry, void* buf, size_t count, int64_t offset) {
+  const bool at_position = offset == kAtPosition;
+  if (entry.mtd) {
+    if (at_position) {
+      offset = ::lseek(fd, 0, SEEK_CUR);
+      if (offset < 0) return -1;
+    }
+    if (offset >= entry.size) return 0;
+    count = std::min<uint64_t>(count, entry.size - static_cast<uint64_t>(offset));
+  }
+  return at_position ? ::read(fd, buf, count) : ::pread(fd, buf, count, offset);
+}
+
+ssize_t SimPlatform::op_write(int fd, Entry& entry, const void* buf, size_t count, int64_t offset) {
+  const bool at_position = offset == kAtPosition;
+  if (!entry.mtd) return at_position ? ::write(fd, buf, count) : ::pwrite(fd, buf, count, offset);
   if (at_position) {
     offset = ::lseek(fd, 0, SEEK_CUR);
     if (offset < 0) return -1;
   }
-  if (offset >= entry.size) return 0;
-  count = std::min<uint64_t>(count, entry.size - static_cast<uint64_t>(offset));
-  return at_position ? ::read(fd, buf, count) : ::pread(fd, buf, count, offset);
+  ssize_t written = program(entry, buf, count, offset);
+  // write() moves on like a real write; pwrite() leaves the position.
+  if (at_position && written > 0 && ::lseek(fd, offset + written, SEEK_SET) < 0) return -1;
+  return written;
 }
 
-ssize_t SimPlatform::flash_write(Entry& entry, const void* buf, size_t count, int64_t offset) {
+ssize_t SimPlatform::program(Entry& entry, const void* buf, size_t count, int64_t offset) {
   if (entry.access == O_RDONLY) {
     errno = EBADF;
     return -1;
@@ -362,7 +368,7 @@ ssize_t SimPlatform::flash_write(Entry& entry, const void* buf, size_t count, in
   return static_cast<ssize_t>(length);
 }
 
-int SimPlatform::flash_erase(Entry& entry, uint32_t start, uint32_t length) {
+int SimPlatform::op_erase(Entry& entry, uint32_t start, uint32_t length) {
   // Erasing is a "dangerous" request: the kernel wants a descriptor open for
   // writing.
   if (entry.access == O_RDONLY) {
@@ -389,14 +395,14 @@ int SimPlatform::flash_erase(Entry& entry, uint32_t start, uint32_t length) {
     return -1;
   }
   const std::vector<uint8_t> erased(g.erasesize, 0xFF);
-  for (uint32_t offset = start; offset < start + length; offset += g.erasesize) {
+  for (uint64_t offset = start; offset < uint64_t{start} + length; offset += g.erasesize) {
     if (!pwrite_all(entry.flash_fd, erased.data(), erased.size(), offset)) return -1;
   }
   log_flash("erase", entry.path, start, length);
   return 0;
 }
 
-int SimPlatform::flash_bad_block(Entry& entry, int64_t offset) {
+int SimPlatform::op_badblock(Entry& entry, int64_t offset) {
   const Geometry& g = entry.geometry;
   if (g.type != kMtdNandFlash) return 0;  // only NAND has bad blocks
   if (offset < 0 || offset >= entry.size) {
@@ -406,7 +412,7 @@ int SimPlatform::flash_bad_block(Entry& entry, int64_t offset) {
   return g.bad.count(static_cast<uint32_t>(offset / g.erasesize)) != 0 ? 1 : 0;
 }
 
-int SimPlatform::flash_info(Entry& entry, MtdInfo* info) {
+int SimPlatform::op_info(Entry& entry, MtdInfo* info) {
   const Geometry& g = entry.geometry;
   info->type = g.type;
   switch (g.type) {
@@ -432,17 +438,17 @@ int SimPlatform::flash_info(Entry& entry, MtdInfo* info) {
 
 int SimPlatform::mtd_get_info(int fd, MtdInfo* info) {
   Entry* entry = find_mtd(fd);
-  return entry == nullptr ? -1 : flash_info(*entry, info);
+  return entry == nullptr ? -1 : op_info(*entry, info);
 }
 
 int SimPlatform::mtd_get_bad_block(int fd, int64_t offset) {
   Entry* entry = find_mtd(fd);
-  return entry == nullptr ? -1 : flash_bad_block(*entry, offset);
+  return entry == nullptr ? -1 : op_badblock(*entry, offset);
 }
 
 int SimPlatform::mtd_erase(int fd, const EraseRange& range) {
   Entry* entry = find_mtd(fd);
-  return entry == nullptr ? -1 : flash_erase(*entry, range.start, range.length);
+  return entry == nullptr ? -1 : op_erase(*entry, range.start, range.length);
 }
 
 int SimPlatform::mtd_unlock(int fd, const EraseRange& range) { return mtd_lock(fd, range); }
@@ -499,7 +505,11 @@ ssize_t SimPlatform::i2c_read_byte(int fd, uint8_t reg, uint8_t* value) {
     return -1;
   }
   uint8_t byte = 0;
-  if (!pread_all(fd, &byte, 1, reg)) return -1;
+  ssize_t n = op_read(fd, *entry, &byte, 1, reg);
+  if (n != 1) {
+    if (n == 0) errno = EIO;
+    return -1;
+  }
   *value = byte;
   return 1;
 }
@@ -536,8 +546,11 @@ SimPlatform::ShellResult SimPlatform::emulate(const std::string& command) {
       words == Words{"echo", "3", ">", "/proc/sys/vm/drop_caches"}) {
     return result;  // nothing to do on the simulated camera
   }
-  if (words.size() == 3 && words[0] == "rm" && words[1] == "-f" && is_camera_path(words[2])) {
-    if (::unlink(host_path(words[2]).c_str()) != 0 && errno != ENOENT) result.status = 1;
+  if (words.size() == 3 && words[0] == "rm" && words[1] == "-f") {
+    if (!is_camera_path(words[2]) ||
+        (::unlink(host_path(words[2]).c_str()) != 0 && errno != ENOENT)) {
+      result.status = 1;
+    }
     return result;
   }
   if (words.size() == 3 && words[0] == "chmod" && is_octal_mode(words[1])) {
@@ -586,17 +599,17 @@ SimPlatform::ShellResult SimPlatform::emulate(const std::string& command) {
 int SimPlatform::shell_flash_erase(const std::string& device) {
   if (!is_camera_path(device)) return 1;
   Entry entry;
-  int fd = open_device(device, O_RDWR | O_CLOEXEC, 0, &entry);
+  int fd = op_open(device, O_RDWR | O_CLOEXEC, 0, &entry);
   if (fd < 0) return 1;
   int status = entry.mtd ? 0 : 1;
   const uint32_t block = entry.geometry.erasesize;
-  for (uint32_t offset = 0; entry.mtd && offset < entry.size; offset += block) {
-    int bad = flash_bad_block(entry, offset);
+  for (uint64_t offset = 0; entry.mtd && offset < entry.size; offset += block) {
+    int bad = op_badblock(entry, offset);
     if (bad != 0) {
       if (bad < 0) status = 1;
       continue;
     }
-    if (flash_erase(entry, offset, block) != 0) status = 1;
+    if (op_erase(entry, static_cast<uint32_t>(offset), block) != 0) status = 1;
   }
   if (entry.flash_fd >= 0) ::close(entry.flash_fd);
   ::close(fd);

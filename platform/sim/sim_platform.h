@@ -14,7 +14,6 @@
 #include <map>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "platform/platform.h"
 
@@ -26,8 +25,8 @@ struct Geometry {
   uint32_t erasesize = 0;
   uint32_t writesize = 0;
   uint32_t oobsize = 0;
-  uint32_t subpagesize = 0;   // smallest NAND write
-  std::set<uint32_t> bad;     // erase-block indices reported bad (NAND only)
+  uint32_t subpagesize = 0;  // smallest NAND write
+  std::set<uint32_t> bad;    // erase-block indices reported bad (NAND only)
 };
 
 // Parses the text of a geometry file. On failure returns false and sets
@@ -90,20 +89,24 @@ class SimPlatform : public Platform {
     bool chip_selected = false;  // the slave address is the EEPROM's
   };
 
-  // Opens `path` (as the tool names it) into `entry` and returns the host
-  // descriptor, or -1 with errno.
-  int open_device(const std::string& path, int flags, unsigned mode, Entry* entry);
   Entry* find(int fd);
   Entry* find_mtd(int fd);
 
-  // Every flash request and transfer on an MTD device goes through exactly
-  // one of these, one per kind of operation, so each kind can be observed or
-  // made to fail in one place.
-  ssize_t flash_read(int fd, Entry& entry, void* buf, size_t count, int64_t offset);
-  ssize_t flash_write(Entry& entry, const void* buf, size_t count, int64_t offset);
-  int flash_erase(Entry& entry, uint32_t start, uint32_t length);
-  int flash_bad_block(Entry& entry, int64_t offset);
-  int flash_info(Entry& entry, MtdInfo* info);
+  // Every open, transfer and flash request, from the tool or from an
+  // emulated command, goes through exactly one of these, one per kind of
+  // operation, so each kind can be observed or made to fail in one place.
+  // Opens `path` (as the tool names it) into `entry`: the host descriptor,
+  // or -1 with errno.
+  int op_open(const std::string& path, int flags, unsigned mode, Entry* entry);
+  // Offset -1: at the descriptor's position, which moves as read/write move it.
+  ssize_t op_read(int fd, Entry& entry, void* buf, size_t count, int64_t offset);
+  ssize_t op_write(int fd, Entry& entry, const void* buf, size_t count, int64_t offset);
+  int op_erase(Entry& entry, uint32_t start, uint32_t length);
+  int op_badblock(Entry& entry, int64_t offset);
+  int op_info(Entry& entry, MtdInfo* info);
+
+  // Programs flash at `offset` by the chip's rules; op_write's flash half.
+  ssize_t program(Entry& entry, const void* buf, size_t count, int64_t offset);
 
   // The output and status of one emulated command.
   struct ShellResult {

@@ -139,8 +139,8 @@ TEST_F(ImageHeaderTest, FailuresBeforeTheHeaderIsRead) {
 }
 
 TEST_F(ImageHeaderTest, DecodesEveryFieldLittleEndian) {
-  const char* path = put_image(header_with(
-      {{5, "bld3", 0x11223344, 0x55667788, 0x04020424, 0x80008000, 0xA5A5A5A5, kDate, 0xCAFEF00D}}));
+  const char* path = put_image(header_with({{5, "bld3", 0x11223344, 0x55667788, 0x04020424,
+                                             0x80008000, 0xA5A5A5A5, kDate, 0xCAFEF00D}}));
   image::ImageHeader header;
   ASSERT_EQ(image::image_get_header_info(sim_, path, &header), 0);
   const image::ImageEntry& e = header.entries[image::kEntryBld3];
@@ -191,19 +191,24 @@ TEST_F(ImageListTest, EntryRules) {
       {"offset without size", {1, "ker", 0, 0x800, 0x01020304}, "ker: \nversion = 1.2.3.4\n"},
       {"size without offset", {1, "ker", 0x800, 0, 0x01020304}, "ker: \nversion = 1.2.3.4\n"},
       {"payload but no name", {2, "", 0x800, 0x800, 1, 2, 3, kDate, 4}, ""},
-      {"1023 bytes are 0 K", {0, "bld", 0x800, 1023}, "bld: \noffset  = 0x00000800\n"
-                                                       "size    = 0 K\naddr    = 0x00000000\n"
-                                                       "flag    = 0x00000000\ndate    = 0/0/0\n"
-                                                       "crc32   = 0x00000000\n"
-                                                       "version = 0.0.0.0\n"},
-      {"distinct fields", {4, "bld2", 0x1000, 0x2800, 0x04020324, 0x80008000, 0x11, 0x07E50C1F,
-                           0xDEADBEEF},
+      {"1023 bytes are 0 K",
+       {0, "bld", 0x800, 1023},
+       "bld: \noffset  = 0x00000800\n"
+       "size    = 0 K\naddr    = 0x00000000\n"
+       "flag    = 0x00000000\ndate    = 0/0/0\n"
+       "crc32   = 0x00000000\n"
+       "version = 0.0.0.0\n"},
+      {"distinct fields",
+       {4, "bld2", 0x1000, 0x2800, 0x04020324, 0x80008000, 0x11, 0x07E50C1F, 0xDEADBEEF},
        "bld2: \noffset  = 0x00001000\nsize    = 10 K\naddr    = 0x80008000\n"
        "flag    = 0x00000011\ndate    = 2021/12/31\ncrc32   = 0xDEADBEEF\n"
        "version = 4.2.3.36\n"},
-      {"unsigned version bytes", {3, "cmd", 0, 0, 0xFFFFFFFF}, "cmd: \nversion = 255.255.255.255\n"},
+      {"unsigned version bytes",
+       {3, "cmd", 0, 0, 0xFFFFFFFF},
+       "cmd: \nversion = 255.255.255.255\n"},
       // Runs straight into the crc32 field: only the 52 name bytes may show.
-      {"unterminated name", {0, full_name, 0, 0, 0x01000000, 0, 0, 0, 0x41414141},
+      {"unterminated name",
+       {0, full_name, 0, 0, 0x01000000, 0, 0, 0, 0x41414141},
        full_name + ": \nversion = 1.0.0.0\n"},
   };
   for (const auto& c : cases) {
@@ -252,8 +257,8 @@ TEST_F(ImageVerifyTest, DamagedEntryStopsTheEntriesAfterIt) {
   std::string payloads;
   for (int k = 0; k < 4; ++k) {
     std::string payload(2048, static_cast<char>('a' + k));
-    fields.push_back({k, names[k], static_cast<uint32_t>(2048 * (k + 1)), 2048, 0, 0, 0, 0,
-                      crc_of(payload)});
+    fields.push_back(
+        {k, names[k], static_cast<uint32_t>(2048 * (k + 1)), 2048, 0, 0, 0, 0, crc_of(payload)});
     payloads += payload;
   }
   const std::string good = header_with(fields) + payloads;
@@ -375,12 +380,9 @@ TEST_F(ImageAnalysisTest, LeavesEverythingElseAlone) {
     const char* label;
     Field field;
   } cases[] = {
-      {"no cmd entry", {2, "fs", 2048, 2048}},
-      {"upper case", {3, "CMD", 2048, 2048}},
-      {"longer name", {3, "cmdx", 2048, 2048}},
-      {"shorter name", {3, "cm", 2048, 2048}},
-      {"cmd without offset", {3, "cmd", 0, 2048}},
-      {"cmd without size", {3, "cmd", 2048, 0}},
+      {"no cmd entry", {2, "fs", 2048, 2048}},     {"upper case", {3, "CMD", 2048, 2048}},
+      {"longer name", {3, "cmdx", 2048, 2048}},    {"shorter name", {3, "cm", 2048, 2048}},
+      {"cmd without offset", {3, "cmd", 0, 2048}}, {"cmd without size", {3, "cmd", 2048, 0}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -457,7 +459,8 @@ TEST_F(ImageAnalysisTest, ExtractReportsEachFailure) {
       {"output cannot be created", readable.get(), "/no/such/dir/out",
        "open output imager: No such file or directory\n"},
       {"image cannot be positioned", -1, "/out", "lseek input imager: Bad file descriptor\n"},
-      {"image cannot be read", write_only.get(), "/out", "read input imager: Bad file descriptor\n"},
+      {"image cannot be read", write_only.get(), "/out",
+       "read input imager: Bad file descriptor\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);

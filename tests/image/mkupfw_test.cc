@@ -28,9 +28,14 @@ struct Entry {
 Entry entry_at(const std::string& image, int k) {
   size_t at = static_cast<size_t>(k) * 80;
   std::string field = image.substr(at + 24, 52);
-  return {le32(image, at),      le32(image, at + 4),  le32(image, at + 8),
-          le32(image, at + 12), le32(image, at + 16), le32(image, at + 20),
-          field.substr(0, field.find('\0')), le32(image, at + 76)};
+  return {le32(image, at),
+          le32(image, at + 4),
+          le32(image, at + 8),
+          le32(image, at + 12),
+          le32(image, at + 16),
+          le32(image, at + 20),
+          field.substr(0, field.find('\0')),
+          le32(image, at + 76)};
 }
 
 testing_support::ProgramResult mkupfw(const TempDir& dir, const std::vector<std::string>& args) {
@@ -39,9 +44,11 @@ testing_support::ProgramResult mkupfw(const TempDir& dir, const std::vector<std:
 
 TEST(MkupfwTest, PacksPaddedPayloadsInIndexOrder) {
   TempDir dir;
-  const std::string ker(3000, 'k');      // padded to 4096
-  const std::string fs(2048, 's');       // already aligned: no padding
-  const std::string cmd = "\x7f" "ELF";  // padded to 2048
+  const std::string ker(3000, 'k');  // padded to 4096
+  const std::string fs(2048, 's');   // already aligned: no padding
+  const std::string cmd =
+      "\x7f"
+      "ELF";  // padded to 2048
   dir.write("ker", ker);
   dir.write("fs", fs);
   dir.write("cmd", cmd);
@@ -120,7 +127,8 @@ TEST(MkupfwTest, RejectsBadInputWithoutWritingAnImage) {
       {"index twice", {"-o", "out.bin", "-e", "1:a:1.2.3.4", "-e", "1:b:1.2.3.4"}, "given twice"},
       {"too few fields", {"-o", "out.bin", "-e", "1:ker"}, "expected INDEX:NAME:VERSION"},
       {"empty name", {"-o", "out.bin", "-e", "1::1.2.3.4"}, "NAME must have"},
-      {"name of 52", {"-o", "out.bin", "-e", "1:" + std::string(52, 'n') + ":1.2.3.4"},
+      {"name of 52",
+       {"-o", "out.bin", "-e", "1:" + std::string(52, 'n') + ":1.2.3.4"},
        "NAME must have"},
       {"version byte 256", {"-o", "out.bin", "-e", "1:ker:1.2.3.256"}, "VERSION must be"},
       {"version of three", {"-o", "out.bin", "-e", "1:ker:1.2.3"}, "VERSION must be"},

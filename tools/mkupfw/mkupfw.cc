@@ -22,14 +22,14 @@ constexpr int kExitBadInput = 2;
 constexpr int kExitWriteFailed = 1;
 
 const char kHelp[] =
-    "Usage: mkupfw -o OUT [--entry SPEC]...\n"
+    "Usage: mkupfw -o OUT [--entry ENTRY]...\n"
     "Builds an upgrade image for update.\n"
     "\n"
     "  -o, --output OUT   the image file to write (replaced if it exists)\n"
-    "  -e, --entry SPEC   one header entry; repeat for more entries\n"
+    "  -e, --entry ENTRY  one header entry; repeat for more entries\n"
     "  -h, --help         this text\n"
     "\n"
-    "SPEC is INDEX:NAME:VERSION[:FILE[:DATE[:ADDR[:FLAG]]]]\n"
+    "ENTRY is INDEX:NAME:VERSION[:FILE[:DATE[:ADDR[:FLAG]]]]\n"
     "  INDEX    entry position 0-6 (0 bld, 1 ker, 2 fs, 3 cmd, 4 bld2, 5 bld3, 6 tool);\n"
     "           each position at most once\n"
     "  NAME     1 to 51 characters, no ':'\n"
@@ -51,7 +51,7 @@ const char kHelp[] =
     "\n"
     "Exit status: 0 written, 1 the output could not be written, 2 bad input.\n";
 
-struct EntrySpec {
+struct EntryRequest {
   std::string name;
   uint32_t version = 0;
   std::string file;  // empty: no payload
@@ -116,40 +116,40 @@ std::optional<uint32_t> parse_date(const std::string& text) {
   return *year << 16 | *month << 8 | *day;
 }
 
-// Fills `specs[index]` from SPEC; an error message, or empty on success.
-std::string parse_entry(const std::string& text, std::optional<EntrySpec> (&specs)[7]) {
+// Fills `requests[index]` from ENTRY; an error message, or empty on success.
+std::string parse_entry(const std::string& text, std::optional<EntryRequest> (&requests)[7]) {
   std::vector<std::string> fields = split(text, ':');
   if (fields.size() < 3 || fields.size() > 7)
     return "bad entry \"" + text + "\": expected INDEX:NAME:VERSION[:FILE[:DATE[:ADDR[:FLAG]]]]";
   std::optional<uint32_t> index = parse_number(fields[0], 10, image::kEntryCount - 1);
   if (!index) return "bad entry \"" + text + "\": INDEX must be 0 to 6";
-  if (specs[*index]) return "bad entry \"" + text + "\": index " + fields[0] + " given twice";
-  EntrySpec spec;
-  spec.name = fields[1];
-  if (spec.name.empty() || spec.name.size() >= image::kNameSize)
+  if (requests[*index]) return "bad entry \"" + text + "\": index " + fields[0] + " given twice";
+  EntryRequest request;
+  request.name = fields[1];
+  if (request.name.empty() || request.name.size() >= image::kNameSize)
     return "bad entry \"" + text + "\": NAME must have 1 to 51 characters";
   std::optional<uint32_t> version = parse_version(fields[2]);
   if (!version) return "bad entry \"" + text + "\": VERSION must be a.b.c.d with numbers 0-255";
-  spec.version = *version;
-  if (fields.size() > 3) spec.file = fields[3];
-  if (fields.size() > 4 && spec.file.empty())
+  request.version = *version;
+  if (fields.size() > 3) request.file = fields[3];
+  if (fields.size() > 4 && request.file.empty())
     return "bad entry \"" + text + "\": DATE, ADDR and FLAG need a FILE";
   if (fields.size() > 4) {
     std::optional<uint32_t> date = parse_date(fields[4]);
     if (!date) return "bad entry \"" + text + "\": DATE must be YYYY/M/D";
-    spec.date = *date;
+    request.date = *date;
   }
   if (fields.size() > 5) {
     std::optional<uint32_t> addr = parse_number(fields[5], 0, UINT32_MAX);
     if (!addr) return "bad entry \"" + text + "\": ADDR must be a 32-bit number";
-    spec.addr = *addr;
+    request.addr = *addr;
   }
   if (fields.size() > 6) {
     std::optional<uint32_t> flag = parse_number(fields[6], 0, UINT32_MAX);
     if (!flag) return "bad entry \"" + text + "\": FLAG must be a 32-bit number";
-    spec.flag = *flag;
+    request.flag = *flag;
   }
-  specs[*index] = std::move(spec);
+  requests[*index] = std::move(request);
   return "";
 }
 
@@ -189,7 +189,7 @@ int main(int argc, char** argv) {
                                     {"help", no_argument, nullptr, 'h'},
                                     {nullptr, 0, nullptr, 0}};
   std::string output;
-  std::optional<EntrySpec> specs[image::kEntryCount];
+  std::optional<EntryRequest> requests[image::kEntryCount];
   opterr = 0;
   int c;
   while ((c = getopt_long(argc, argv, ":o:e:h", kOptions, nullptr)) != -1) {
@@ -200,7 +200,7 @@ int main(int argc, char** argv) {
         if (output.empty()) return bad_input("OUT must not be empty");
         break;
       case 'e': {
-        std::string error = parse_entry(optarg, specs);
+        std::string error = parse_entry(optarg, requests);
         if (!error.empty()) return bad_input(error);
         break;
       }
@@ -210,7 +210,8 @@ int main(int argc, char** argv) {
       case ':':
         return bad_input(std::string("option ") + argv[optind - 1] + " needs an argument");
       default:
-        if (optopt != 0) return bad_input(std::string("unknown option -") + static_cast<char>(optopt));
+        if (optopt != 0)
+          return bad_input(std::string("unknown option -") + static_cast<char>(optopt));
         return bad_input(std::string("unknown option ") + argv[optind - 1]);
     }
   }
@@ -220,23 +221,23 @@ int main(int argc, char** argv) {
   image::ImageEntry entries[image::kEntryCount];
   uint64_t next_offset = image::kHeaderSize;
   for (size_t k = 0; k < image::kEntryCount; ++k) {
-    if (!specs[k]) continue;
-    EntrySpec& spec = *specs[k];
+    if (!requests[k]) continue;
+    EntryRequest& request = *requests[k];
     image::ImageEntry& entry = entries[k];
-    std::memcpy(entry.name, spec.name.data(), spec.name.size());  // checked < kNameSize
-    entry.version = spec.version;
-    if (spec.file.empty()) continue;
-    std::string error = load_payload(spec.file, &spec.payload);
+    std::memcpy(entry.name, request.name.data(), request.name.size());  // checked < kNameSize
+    entry.version = request.version;
+    if (request.file.empty()) continue;
+    std::string error = load_payload(request.file, &request.payload);
     if (!error.empty()) return bad_file(error);
-    if (next_offset + spec.payload.size() > UINT32_MAX)
+    if (next_offset + request.payload.size() > UINT32_MAX)
       return bad_file("the image would pass 4 GiB; offsets are 32-bit");
     entry.offset = static_cast<uint32_t>(next_offset);
-    entry.size = static_cast<uint32_t>(spec.payload.size());
-    entry.addr = spec.addr;
-    entry.flag = spec.flag;
-    entry.date = spec.date;
-    entry.crc32 = image::crc32(0, spec.payload.data(), spec.payload.size());
-    next_offset += spec.payload.size();
+    entry.size = static_cast<uint32_t>(request.payload.size());
+    entry.addr = request.addr;
+    entry.flag = request.flag;
+    entry.date = request.date;
+    entry.crc32 = image::crc32(0, request.payload.data(), request.payload.size());
+    next_offset += request.payload.size();
   }
 
   uint8_t header[image::kHeaderSize];
@@ -248,8 +249,9 @@ int main(int argc, char** argv) {
     return kExitWriteFailed;
   }
   bool ok = write_all(file, header, sizeof header);
-  for (const std::optional<EntrySpec>& spec : specs)
-    if (ok && spec && !spec->payload.empty()) ok = write_all(file, spec->payload.data(), spec->payload.size());
+  for (const std::optional<EntryRequest>& request : requests)
+    if (ok && request && !request->payload.empty())
+      ok = write_all(file, request->payload.data(), request->payload.size());
   int saved = errno;
   if (std::fclose(file) != 0 && ok) {
     ok = false;
