@@ -90,6 +90,8 @@ class Platform {
   // 0, or -1 with errno when the pipe could not be started.
   virtual int run_pipe(const char* command, std::string* output) = 0;
   virtual void pause_seconds(unsigned seconds) = 0;
+  // Flushes file-system buffers to storage (sync(2)); cannot fail.
+  virtual void sync_filesystems() = 0;
 };
 
 // Owns a descriptor opened through a Platform and closes it on every path.

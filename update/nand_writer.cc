@@ -160,8 +160,7 @@ int nand_flash_write_file(platform::Platform& p, const char* path, const UpdateP
     platform::put(p.err(), "Data was only partially written due to error\n");
     return 11;
   }
-  // Writes to an MTD character device go straight to the chip; the caller
-  // syncs the file systems before the read-back.
+  p.sync_filesystems();
   return 0;
 }
 

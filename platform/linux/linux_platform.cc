@@ -166,6 +166,8 @@ int LinuxPlatform::run_pipe(const char* command, std::string* output) {
   return 0;
 }
 
+void LinuxPlatform::sync_filesystems() { ::sync(); }
+
 void LinuxPlatform::pause_seconds(unsigned seconds) {
   unsigned left = seconds;
   while (left > 0) left = sleep(left);

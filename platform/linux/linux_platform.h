@@ -37,6 +37,7 @@ class LinuxPlatform : public Platform {
   int run_shell(const char* command) override;
   int run_pipe(const char* command, std::string* output) override;
   void pause_seconds(unsigned seconds) override;
+  void sync_filesystems() override;
 
  private:
   Stream& out_;

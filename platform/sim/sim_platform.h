@@ -70,6 +70,8 @@ class SimPlatform : public Platform {
   int run_shell(const char* command) override;
   int run_pipe(const char* command, std::string* output) override;
   void pause_seconds(unsigned seconds) override;
+  // The simulated files are written through at once: nothing to flush.
+  void sync_filesystems() override {}
 
   // The host path standing for `path` on the camera.
   std::string host_path(const std::string& path) const;

@@ -197,6 +197,7 @@ class FaultyPlatform : public platform::Platform {
     return inner_.run_pipe(command, output);
   }
   void pause_seconds(unsigned seconds) override { inner_.pause_seconds(seconds); }
+  void sync_filesystems() override { inner_.sync_filesystems(); }
 
  private:
   struct Rule {
