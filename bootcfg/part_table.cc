@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
 
 namespace bootcfg {
@@ -69,12 +70,14 @@ int flprog_set_firmware_info(bootenv::EnvStore& env, const FirmwareRecord& recor
 }
 
 int flprog_set_boot_args(bootenv::EnvStore& env, const PartTable& table) {
-  int result = 0;
-  if (table.bootargs[0] != '\0' && bootenv::bootenv_assign(env, "bootargs", table.bootargs) != 0)
-    result = -1;
-  if (table.bootcmd[0] != '\0' && bootenv::bootenv_assign(env, "bootcmd", table.bootcmd) != 0)
-    result = -1;
-  return result;
+  // Both go to flash in one save, so power lost in between can never leave
+  // one slot's kernel booting with the other slot's file system.
+  bootenv::Assignment changes[2];
+  size_t count = 0;
+  if (table.bootargs[0] != '\0') changes[count++] = {"bootargs", table.bootargs};
+  if (table.bootcmd[0] != '\0') changes[count++] = {"bootcmd", table.bootcmd};
+  if (count == 0) return 0;
+  return bootenv::bootenv_assign_all(env, std::span(changes, count));
 }
 
 }  // namespace bootcfg

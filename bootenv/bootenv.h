@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -89,7 +90,7 @@ class EnvStore {
   friend int write_copy(EnvStore& store, int current_fd, int target_fd, int target_row,
                         bool mark_current_obsolete);
   friend std::optional<std::string> bootenv_lookup(EnvStore& store, const char* name);
-  friend int bootenv_assign(EnvStore& store, const char* name, const char* value);
+  friend int bootenv_assign_all(EnvStore& store, std::span<const struct Assignment> assignments);
   friend int hs_printenv(EnvStore& store);
 
   // Offset of the data area inside the buffer.
@@ -122,8 +123,17 @@ size_t bootenv_data_size(const EnvStore& store);
 // under the caller. None when absent or when the store is not loaded.
 std::optional<std::string> bootenv_lookup(EnvStore& store, const char* name);
 // Sets `name` to `value` and writes the environment to both flash copies:
-// 0 once written, -1 otherwise.
+// 0 once written, -1 otherwise. A value that does not fit changes nothing.
 int bootenv_assign(EnvStore& store, const char* name, const char* value);
+
+struct Assignment {
+  const char* name;
+  const char* value;
+};
+// Sets every name in memory, in order, then writes both flash copies once:
+// the copies hold either all the new values or none. 0 once written, -1
+// otherwise (nothing changes in memory when one does not fit).
+int bootenv_assign_all(EnvStore& store, std::span<const Assignment> assignments);
 // Prints every entry, one a line: 0, or -1 when not terminated or not loaded.
 int hs_printenv(EnvStore& store);
 

@@ -78,13 +78,14 @@ int hs_printenv(EnvStore& store) {
   }
 }
 
-int bootenv_assign(EnvStore& store, const char* name, const char* value) {
-  if (!store.loaded_) return -1;
-  platform::Platform& p = store.platform_;
-  uint8_t* data = store.data();
-  const size_t size =
-      std::min(bootenv_data_size(store), store.buffer_.size() - store.data_offset());
+namespace {
 
+// Replaces or adds one entry in memory; the flash is not touched. An entry
+// that does not fit leaves the environment exactly as it was: deleting the
+// old one first would silently drop it (bootargs, say) with the next save.
+int assign_in_memory(EnvStore& store, uint8_t* data, size_t size, const char* name,
+                     const char* value) {
+  platform::Platform& p = store.platform();
   size_t match_start = kNotTerminated;
   size_t match_end = kNotTerminated;  // one past the matched entry's NUL
   size_t end = 0;                     // the end-of-list NUL
@@ -104,35 +105,55 @@ int bootenv_assign(EnvStore& store, const char* name, const char* value) {
     end = nul + 1;
   }
 
-  if (match_start != kNotTerminated) {
-    if (match_end == end) {
-      data[match_start] = '\0';
-      end = match_start;
-    } else {
-      std::memmove(data + match_start, data + match_end, end - match_end);
-      end -= match_end - match_start;
-      data[end] = '\0';
-    }
-  }
-
-  // name '=' value NUL, and the new end-of-list NUL.
+  // name '=' value NUL, and the new end-of-list NUL, behind what stays.
+  const size_t kept_end = match_start == kNotTerminated ? end : end - (match_end - match_start);
   const size_t name_length = std::strlen(name);
   const size_t value_length = std::strlen(value);
-  const size_t available = size - end;
+  const size_t available = size - kept_end;
   if (available < 3 || name_length > available - 3 || value_length > available - 3 - name_length) {
-    platform::print(p.err(), "Error: environment overflow, \"%s\" deleted\n", name);
+    platform::print(p.err(), "Error: environment overflow, \"%s\" not set\n", name);
     return -1;
   }
-  uint8_t* entry = data + end;
+
+  if (match_start != kNotTerminated) {
+    std::memmove(data + match_start, data + match_end, end - match_end);
+    data[kept_end] = '\0';
+  }
+  uint8_t* entry = data + kept_end;
   std::memcpy(entry, name, name_length);
   entry[name_length] = '=';
   std::memcpy(entry + name_length + 1, value, value_length);
   entry[name_length + 1 + value_length] = '\0';
   entry[name_length + 2 + value_length] = '\0';
+  return 0;
+}
+
+}  // namespace
+
+int bootenv_assign(EnvStore& store, const char* name, const char* value) {
+  const Assignment one[] = {{name, value}};
+  return bootenv_assign_all(store, one);
+}
+
+int bootenv_assign_all(EnvStore& store, std::span<const Assignment> assignments) {
+  if (!store.loaded_) return -1;
+  uint8_t* data = store.data();
+  const size_t size =
+      std::min(bootenv_data_size(store), store.buffer_.size() - store.data_offset());
+
+  // All or nothing: a later entry that does not fit takes the earlier ones back.
+  std::vector<uint8_t> before;
+  if (assignments.size() > 1) before.assign(data, data + size);
+  for (const Assignment& assignment : assignments) {
+    if (assign_in_memory(store, data, size, assignment.name, assignment.value) != 0) {
+      if (!before.empty()) std::memcpy(data, before.data(), size);
+      return -1;
+    }
+  }
 
   store.set_crc(image::crc32(0, data, size));
   if (bootenv_flash_access(store, O_RDWR) != 0) {
-    platform::put(p.err(), "Error: can't write fw_env to flash\n");
+    platform::put(store.platform_.err(), "Error: can't write fw_env to flash\n");
     return -1;
   }
   return 0;

@@ -767,24 +767,45 @@ TEST_F(EnvVarsTest, SetFitsExactlyTheFreeBytes) {
   EXPECT_TRUE(crc_matches(flash(1)));
 }
 
-TEST_F(EnvVarsTest, SetOneByteTooLongDeletesTheOldEntry) {
+TEST_F(EnvVarsTest, SetOneByteTooLongKeepsTheOldEntry) {
   load_data(nearly_full());
   const std::string before = flash(1);
   const std::string value(26 - 6 + 1, 'w');
 
   EXPECT_EQ(bootenv::bootenv_assign(store(), "old", value.c_str()), -1);
-  EXPECT_EQ(err_.text(), "Error: environment overflow, \"old\" deleted\n");
-  EXPECT_EQ(lookup("old"), std::nullopt);
+  EXPECT_EQ(err_.text(), "Error: environment overflow, \"old\" not set\n");
+  EXPECT_EQ(lookup("old"), "1");
   EXPECT_EQ(flash_log(), "");
   EXPECT_EQ(flash(1), before);
 
-  // The next successful set writes the environment without it.
+  // The next successful set still writes it.
   err_.clear();
-  ASSERT_EQ(bootenv::bootenv_assign(store(), "n", "1"), 0);
+  ASSERT_EQ(bootenv::bootenv_assign(store(), "n", ""), 0);
   bootenv::EnvStore again(sim());
   ASSERT_EQ(bootenv::bootenv_load(again), 0);
-  EXPECT_EQ(bootenv::bootenv_lookup(again, "old"), std::nullopt);
-  EXPECT_EQ(bootenv::bootenv_lookup(again, "n"), "1");
+  EXPECT_EQ(bootenv::bootenv_lookup(again, "old"), "1");
+  EXPECT_EQ(bootenv::bootenv_lookup(again, "n"), "");
+}
+
+TEST_F(EnvVarsTest, SetOfSeveralIsOneSaveOrNothing) {
+  load_data(entries({"bootargs=a", "bootcmd=b"}));
+  const bootenv::Assignment both[] = {{"bootargs", "x"}, {"bootcmd", "y"}};
+  ASSERT_EQ(bootenv::bootenv_assign_all(store(), both), 0);
+  EXPECT_EQ(lookup("bootargs"), "x");
+  EXPECT_EQ(lookup("bootcmd"), "y");
+  // One save: one erase and one write on each device.
+  EXPECT_EQ(flash_log(),
+            "erase /dev/mtd2 0x00000000 0x00080000\nwrite /dev/mtd2 0x00000000 0x00080000\n"
+            "erase /dev/mtd1 0x00000000 0x00080000\nwrite /dev/mtd1 0x00000000 0x00080000\n");
+
+  // The second does not fit: the first is taken back and nothing is written.
+  const std::string huge(kDataSize, 'h');
+  const bootenv::Assignment second_too_big[] = {{"bootargs", "z"}, {"bootcmd", huge.c_str()}};
+  const std::string log = flash_log();
+  EXPECT_EQ(bootenv::bootenv_assign_all(store(), second_too_big), -1);
+  EXPECT_EQ(lookup("bootargs"), "x");
+  EXPECT_EQ(lookup("bootcmd"), "y");
+  EXPECT_EQ(flash_log(), log);
 }
 
 }  // namespace
