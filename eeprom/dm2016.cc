@@ -13,7 +13,11 @@ constexpr unsigned kChipAddress = 0xA0;
 
 void copy_chipinfo(const char* text, char* buffer) {
   // At most 32 bytes; a shorter text is followed by zero bytes up to 32.
-  std::strncpy(buffer, text, kChipInfoLength);
+  // Spelled out rather than strncpy, which GCC flags for ARM as a truncation
+  // of the unterminated 32-byte field.
+  std::size_t length = strnlen(text, kChipInfoLength);
+  std::memcpy(buffer, text, length);
+  std::memset(buffer + length, 0, kChipInfoLength - length);
 }
 
 }  // namespace

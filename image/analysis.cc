@@ -46,18 +46,11 @@ int image_extract_entry(platform::Platform& p, int image_fd, const char* out_pat
 
 int image_analysis(platform::Platform& p, const char* path, int mode) {
   (void)mode;  // only 0 is defined
-  if (path == nullptr || path[0] == '\0') {
-    platform::put(p.err(), "Please input datafile\n");
-    return -1;
-  }
+  if (!image_path_given(p, path)) return -1;
   platform::print(p.out(), "==============name %s=\n", path);
-  platform::FileHandle file(p, p.open(path, O_RDONLY));
-  if (!file.valid()) {
-    platform::print_error(p.err(), "open output imager");
-    return -1;
-  }
+  platform::FileHandle file(p, -1);
   uint8_t raw[kHeaderSize] = {};
-  if (image_read_header(p, file.get(), path, raw) != 0) return -1;
+  if (image_open(p, path, file, raw) != 0) return -1;
   ImageHeader header;
   decode_header(raw, &header);
 

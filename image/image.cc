@@ -96,10 +96,21 @@ ssize_t read_fully(platform::Platform& p, int fd, void* buffer, size_t count) {
   return static_cast<ssize_t>(done);
 }
 
-int image_read_header(platform::Platform& p, int fd, const char* path,
-                      uint8_t (&buffer)[kHeaderSize]) {
+bool image_path_given(platform::Platform& p, const char* path) {
+  if (path != nullptr && path[0] != '\0') return true;
+  platform::put(p.err(), "Please input datafile\n");
+  return false;
+}
+
+int image_open(platform::Platform& p, const char* path, platform::FileHandle& file,
+               uint8_t (&buffer)[kHeaderSize]) {
+  file.adopt(p.open(path, O_RDONLY));
+  if (!file.valid()) {
+    platform::print_error(p.err(), "open output imager");
+    return -1;
+  }
   platform::FileStatus status;
-  if (p.fstat(fd, &status) != 0) {
+  if (p.fstat(file.get(), &status) != 0) {
     platform::print_error(p.err(), "fstat output imager");
     return -1;
   }
@@ -107,8 +118,8 @@ int image_read_header(platform::Platform& p, int fd, const char* path,
     platform::print(p.err(), "Bad size: \"%s\" is no valid image\n", path);
     return -1;
   }
-  if (p.lseek(fd, 0, SEEK_SET) != 0 ||
-      read_fully(p, fd, buffer, kHeaderSize) != static_cast<ssize_t>(kHeaderSize)) {
+  if (p.lseek(file.get(), 0, SEEK_SET) != 0 ||
+      read_fully(p, file.get(), buffer, kHeaderSize) != static_cast<ssize_t>(kHeaderSize)) {
     platform::print_error(p.err(), "read output imager");
     return -1;
   }
@@ -116,16 +127,9 @@ int image_read_header(platform::Platform& p, int fd, const char* path,
 }
 
 int image_get_header_info(platform::Platform& p, const char* path, uint8_t (&buffer)[kHeaderSize]) {
-  if (path == nullptr || path[0] == '\0') {
-    platform::put(p.err(), "Please input datafile\n");
-    return -1;
-  }
-  platform::FileHandle file(p, p.open(path, O_RDONLY));
-  if (!file.valid()) {
-    platform::print_error(p.err(), "open output imager");
-    return -1;
-  }
-  return image_read_header(p, file.get(), path, buffer);
+  if (!image_path_given(p, path)) return -1;
+  platform::FileHandle file(p, -1);
+  return image_open(p, path, file, buffer);
 }
 
 int image_get_header_info(platform::Platform& p, const char* path, ImageHeader* header) {
@@ -136,10 +140,6 @@ int image_get_header_info(platform::Platform& p, const char* path, ImageHeader* 
 }
 
 int image_list_info(platform::Platform& p, const char* path) {
-  if (path == nullptr || path[0] == '\0') {
-    platform::put(p.err(), "Please input datafile\n");
-    return -1;
-  }
   ImageHeader header;
   if (image_get_header_info(p, path, &header) != 0) return -1;
 

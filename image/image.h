@@ -65,10 +65,14 @@ void encode_header(const ImageEntry (&entries)[kEntryCount], uint8_t (&raw)[kHea
 // cut the read short, so a perror-style report stays truthful.
 ssize_t read_fully(platform::Platform& p, int fd, void* buffer, size_t count);
 
-// Checks the open image `fd` (named `path` in messages) is at least a header
-// long and reads the header from its start. 0, or -1 after printing why.
-int image_read_header(platform::Platform& p, int fd, const char* path,
-                      uint8_t (&buffer)[kHeaderSize]);
+// False, after "Please input datafile", when no path (null or empty) is given.
+bool image_path_given(platform::Platform& p, const char* path);
+
+// Opens the image at `path` read-only into `file`, checks it is at least a
+// header long and reads the header from its start: 0, or -1 after printing
+// why (open, fstat, too short, short read).
+int image_open(platform::Platform& p, const char* path, platform::FileHandle& file,
+               uint8_t (&buffer)[kHeaderSize]);
 
 // Reads the first 2048 bytes of the image at `path` into `buffer`. 0, or -1
 // after printing why (no path, open, fstat, too short, short read). The file

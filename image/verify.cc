@@ -27,17 +27,10 @@ void print_entry(platform::Stream& out, const ImageEntry& e) {
 int check_img_crc(uint32_t stored, uint32_t computed) { return stored == computed ? 0 : -1; }
 
 int image_verify(platform::Platform& p, const char* path) {
-  if (path == nullptr || path[0] == '\0') {
-    platform::put(p.err(), "Please input datafile\n");
-    return -1;
-  }
-  platform::FileHandle file(p, p.open(path, O_RDONLY));
-  if (!file.valid()) {
-    platform::print_error(p.err(), "open output imager");
-    return -1;
-  }
+  if (!image_path_given(p, path)) return -1;
+  platform::FileHandle file(p, -1);
   uint8_t raw[kHeaderSize] = {};
-  if (image_read_header(p, file.get(), path, raw) != 0) return -1;
+  if (image_open(p, path, file, raw) != 0) return -1;
   ImageHeader header;
   decode_header(raw, &header);
 

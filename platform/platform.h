@@ -104,6 +104,11 @@ class FileHandle {
 
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
+  // Closes what is held and takes `fd` instead.
+  void adopt(int fd) {
+    reset();
+    fd_ = fd;
+  }
   // Closes now and returns close's result (0 when nothing was open).
   int reset() {
     int result = 0;

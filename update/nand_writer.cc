@@ -81,21 +81,28 @@ int skip_bad_blocks(platform::Platform& p, int fd, const platform::MtdInfo& info
   return 0;
 }
 
-int nand_flash_write_file(platform::Platform& p, const char* path, const UpdatePlanRow& row) {
-  platform::FileHandle dev(p, p.open(row.dev, O_RDWR));
-  if (!dev.valid()) {
+int open_nand_device(platform::Platform& p, const char* path, int flags,
+                     platform::FileHandle& device, platform::MtdInfo* info) {
+  device.adopt(p.open(path, flags));
+  if (!device.valid()) {
     platform::print_error(p.err(), "open flash");
     return 2;
   }
-  platform::MtdInfo info;
-  if (p.mtd_get_info(dev.get(), &info) != 0) {
+  if (p.mtd_get_info(device.get(), info) != 0) {
     platform::print_error(p.err(), "MEMGETINFO");
     return 3;
   }
-  if (!nand_geometry_accepted(info)) {
+  if (!nand_geometry_accepted(*info)) {
     platform::put(p.err(), "Unknown flash (not normal NAND)\n");
     return 4;
   }
+  return 0;
+}
+
+int nand_flash_write_file(platform::Platform& p, const char* path, const UpdatePlanRow& row) {
+  platform::FileHandle dev(p, -1);
+  platform::MtdInfo info;
+  if (int code = open_nand_device(p, row.dev, O_RDWR, dev, &info); code != 0) return code;
   platform::FileHandle input(p, p.open(path, O_RDONLY));
   if (!input.valid()) {
     platform::put(p.err(), "open input file.\n");

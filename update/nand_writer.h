@@ -18,6 +18,12 @@ inline constexpr uint32_t kMaxPageSize = 2048;
 // erase blocks.
 bool nand_geometry_accepted(const platform::MtdInfo& info);
 
+// Opens the partition `path` with `flags` into `device` and reads its
+// geometry into *info: 0, or 2 (not opened), 3 (MEMGETINFO failed) or 4
+// (geometry not accepted) after the diagnostic.
+int open_nand_device(platform::Platform& platform, const char* path, int flags,
+                     platform::FileHandle& device, platform::MtdInfo* info);
+
 // Moves *flash_offset past every bad erase block it lands in, asking
 // MEMGETBADBLOCK once for each block entered (*last_block holds the start of
 // the block last asked about, -1 for none) and reporting each skipped block.

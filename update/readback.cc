@@ -12,20 +12,9 @@ namespace update {
 
 int nand_flash_verify_file(platform::Platform& p, bootenv::EnvStore& env, const UpdatePlanRow& row,
                            uint32_t expected_crc, bootcfg::PartTable* table) {
-  platform::FileHandle dev(p, p.open(row.dev, O_RDONLY));
-  if (!dev.valid()) {
-    platform::print_error(p.err(), "open flash");
-    return 2;
-  }
+  platform::FileHandle dev(p, -1);
   platform::MtdInfo info;
-  if (p.mtd_get_info(dev.get(), &info) != 0) {
-    platform::print_error(p.err(), "MEMGETINFO");
-    return 3;
-  }
-  if (!nand_geometry_accepted(info)) {
-    platform::put(p.err(), "Unknown flash (not normal NAND)\n");
-    return 4;
-  }
+  if (int code = open_nand_device(p, row.dev, O_RDONLY, dev, &info); code != 0) return code;
 
   uint8_t page[kMaxPageSize];
   const uint32_t image_length = row.size;
