@@ -122,6 +122,21 @@ bool pwrite_all(int fd, const uint8_t* data, size_t count, int64_t offset) {
   return true;
 }
 
+// cells[i] &= data[i], a word at a time: the campaigns program megabytes of
+// environment copies in unoptimised builds.
+void and_into(uint8_t* cells, const uint8_t* data, size_t count) {
+  size_t i = 0;
+  for (; i + sizeof(uint64_t) <= count; i += sizeof(uint64_t)) {
+    uint64_t cell;
+    uint64_t bits;
+    std::memcpy(&cell, cells + i, sizeof cell);
+    std::memcpy(&bits, data + i, sizeof bits);
+    cell &= bits;
+    std::memcpy(cells + i, &cell, sizeof cell);
+  }
+  for (; i < count; ++i) cells[i] &= data[i];
+}
+
 void fill_status(const struct stat& st, FileStatus* status) {
   status->size = static_cast<uint64_t>(st.st_size);
   status->mode = st.st_mode;
@@ -132,6 +147,56 @@ void fill_status(const struct stat& st, FileStatus* status) {
 SimPlatform::SimPlatform(std::string root, Stream& out, Stream& err)
     : root_(std::move(root)), out_(out), err_(err) {
   while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+  load_faults();
+}
+
+void SimPlatform::load_faults() {
+  const std::string name = root_ + "/faults";
+  struct stat st;
+  if (::stat(name.c_str(), &st) != 0) return;  // no faults: everything works
+  std::string text;
+  std::string error;
+  if (!read_file(name, &text)) {
+    error = name + ": " + std::strerror(errno);
+  } else if (parse_faults(text, name, &faults_, &error)) {
+    return;
+  }
+  faults_ = FaultRules{};
+  faults_valid_ = false;
+  print(err_, "%s\n", error.c_str());
+}
+
+bool SimPlatform::inject(OpKind op, const std::string& path) {
+  if (observer_) observer_(op, path);
+  if (powered_off_) {
+    errno = EIO;
+    return true;
+  }
+  if (faults_.fails.empty()) return false;
+  const uint64_t nth = ++seen_[{op, path}];
+  for (const FaultRules::Fail& rule : faults_.fails) {
+    if (rule.op == op && rule.nth == nth && rule.path == path) {
+      errno = rule.error;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool SimPlatform::cut_due() const {
+  return faults_.powercut != 0 && flash_operations_ + 1 == faults_.powercut;
+}
+
+int SimPlatform::power_cut() {
+  powered_off_ = true;
+  const uint64_t operation = flash_operations_;
+  if (power_cut_handler_) {
+    power_cut_handler_(operation);
+  } else {
+    throw PowerCut{operation};
+  }
+  errno = EIO;
+  return -1;
 }
 
 SimPlatform::~SimPlatform() {
@@ -175,6 +240,7 @@ int SimPlatform::open(const char* path, int flags, unsigned mode) {
 }
 
 int SimPlatform::op_open(const std::string& path, int flags, unsigned mode, Entry* entry) {
+  if (inject(OpKind::kOpen, path)) return -1;
   const std::string host = host_path(path);
   entry->path = path;
   entry->access = flags & O_ACCMODE;
@@ -301,6 +367,7 @@ int SimPlatform::stat(const char* path, FileStatus* status) {
 // ---- the operations ----
 
 ssize_t SimPlatform::op_read(int fd, Entry& entry, void* buf, size_t count, int64_t offset) {
+  if (inject(OpKind::kRead, entry.path)) return -1;
   const bool at_position = offset == kAtPosition;
   if (entry.mtd) {
     if (at_position) {
@@ -314,6 +381,7 @@ ssize_t SimPlatform::op_read(int fd, Entry& entry, void* buf, size_t count, int6
 }
 
 ssize_t SimPlatform::op_write(int fd, Entry& entry, const void* buf, size_t count, int64_t offset) {
+  if (inject(OpKind::kWrite, entry.path)) return -1;
   const bool at_position = offset == kAtPosition;
   if (!entry.mtd) return at_position ? ::write(fd, buf, count) : ::pwrite(fd, buf, count, offset);
   if (at_position) {
@@ -358,17 +426,21 @@ ssize_t SimPlatform::program(Entry& entry, const void* buf, size_t count, int64_
     errno = EACCES;
     return -1;
   }
-  // Programming only clears bits.
-  std::vector<uint8_t> cells(length);
-  if (!pread_all(entry.flash_fd, cells.data(), length, start)) return -1;
-  const uint8_t* data = static_cast<const uint8_t*>(buf);
-  for (uint32_t i = 0; i < length; ++i) cells[i] &= data[i];
-  if (!pwrite_all(entry.flash_fd, cells.data(), length, start)) return -1;
+  // Programming only clears bits. Power lost mid-program leaves a torn
+  // write: its first half programmed, the rest as it was.
+  const bool cut = cut_due();
+  const uint32_t programmed = cut ? length / 2 : length;
+  std::vector<uint8_t> cells(programmed);
+  if (!pread_all(entry.flash_fd, cells.data(), programmed, start)) return -1;
+  and_into(cells.data(), static_cast<const uint8_t*>(buf), programmed);
+  if (!pwrite_all(entry.flash_fd, cells.data(), programmed, start)) return -1;
   log_flash("write", entry.path, start, length);
+  if (cut) return power_cut();
   return static_cast<ssize_t>(length);
 }
 
 int SimPlatform::op_erase(Entry& entry, uint32_t start, uint32_t length) {
+  if (inject(OpKind::kErase, entry.path)) return -1;
   // Erasing is a "dangerous" request: the kernel wants a descriptor open for
   // writing.
   if (entry.access == O_RDONLY) {
@@ -394,15 +466,22 @@ int SimPlatform::op_erase(Entry& entry, uint32_t start, uint32_t length) {
     errno = EACCES;
     return -1;
   }
+  // A cut erase gets through its first half of blocks, at least one.
+  const bool cut = cut_due();
+  const uint32_t blocks = length / g.erasesize;
+  const uint32_t erased_blocks = cut ? std::max<uint32_t>(1, blocks / 2) : blocks;
   const std::vector<uint8_t> erased(g.erasesize, 0xFF);
-  for (uint64_t offset = start; offset < uint64_t{start} + length; offset += g.erasesize) {
+  for (uint32_t i = 0; i < erased_blocks; ++i) {
+    const uint64_t offset = start + uint64_t{i} * g.erasesize;
     if (!pwrite_all(entry.flash_fd, erased.data(), erased.size(), offset)) return -1;
   }
   log_flash("erase", entry.path, start, length);
+  if (cut) return power_cut();
   return 0;
 }
 
 int SimPlatform::op_badblock(Entry& entry, int64_t offset) {
+  if (inject(OpKind::kBadBlock, entry.path)) return -1;
   const Geometry& g = entry.geometry;
   if (g.type != kMtdNandFlash) return 0;  // only NAND has bad blocks
   if (offset < 0 || offset >= entry.size) {
@@ -413,6 +492,7 @@ int SimPlatform::op_badblock(Entry& entry, int64_t offset) {
 }
 
 int SimPlatform::op_info(Entry& entry, MtdInfo* info) {
+  if (inject(OpKind::kInfo, entry.path)) return -1;
   const Geometry& g = entry.geometry;
   info->type = g.type;
   switch (g.type) {
@@ -542,6 +622,16 @@ SimPlatform::ShellResult SimPlatform::emulate(const std::string& command) {
   const Words words = split_words(command);
   ShellResult result;
   if (words.empty()) return result;
+  // A command told to fail does nothing, as one that could not run.
+  for (const auto& [word, status] : faults_.statuses) {
+    const std::string& first = words[0];
+    const size_t slash = first.rfind('/');
+    if (first == word || (slash != std::string::npos && first.compare(slash + 1, std::string::npos,
+                                                                      word) == 0)) {
+      result.status = status;
+      return result;
+    }
+  }
   if (words == Words{"reboot"} || words == Words{"sync"} ||
       words == Words{"echo", "3", ">", "/proc/sys/vm/drop_caches"}) {
     return result;  // nothing to do on the simulated camera

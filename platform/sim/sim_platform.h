@@ -8,12 +8,16 @@
 //   R/dev/i2c-N                       an I2C bus with the EEPROM (bytes = contents)
 //   R/shell.log                       every shell command run, one a line
 //   R/flash.log                       every erase and write on flash, one a line
+//   R/faults                          operations made to fail, and a power cut
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -34,11 +38,64 @@ struct Geometry {
 bool parse_geometry(const std::string& text, const std::string& name, Geometry* geometry,
                     std::string* error);
 
+// The kinds of operation a fault rule can name; every open, transfer and
+// flash request of the simulation is exactly one of them.
+enum class OpKind : uint8_t {
+  kOpen = 0,
+  kRead = 1,      // read, pread, an I2C byte read
+  kWrite = 2,     // write, pwrite
+  kErase = 3,     // MEMERASE
+  kBadBlock = 4,  // MEMGETBADBLOCK
+  kInfo = 5,      // MEMGETINFO
+};
+
+// The rule word of an operation kind ("open", "read", ...).
+const char* op_kind_name(OpKind op);
+
+// What R/faults asks for, one rule a line ('#' starts a comment):
+//   fail OP PATH [NTH [ERRNO]]  the NTH (default 1) OP on PATH, as the tool
+//                               names it, fails with ERRNO (default EIO; a
+//                               name such as ENOSPC, or a number)
+//   status WORD CODE            a shell command whose first word is WORD (or
+//                               ends in /WORD) is not carried out and returns
+//                               CODE (0-255); a pipe then gives no output
+//   powercut N                  the Nth flash-changing operation of the run is
+//                               left half done and the power goes
+struct FaultRules {
+  struct Fail {
+    OpKind op;
+    std::string path;
+    uint64_t nth;
+    int error;
+  };
+  std::vector<Fail> fails;
+  std::map<std::string, int> statuses;
+  uint64_t powercut = 0;  // 0: none
+};
+
+// Parses the text of a faults file. On failure returns false and sets
+// *error to "NAME:LINE: what is wrong" (without a final newline).
+bool parse_faults(const std::string& text, const std::string& name, FaultRules* rules,
+                  std::string* error);
+
+// The errno value of a name such as "EIO" or of a decimal number; 0 when it
+// names none.
+int errno_from_name(const std::string& name);
+
+// What the default power-cut handler throws: the process that owns the
+// platform is to stop as a camera that loses power. Deliberately no
+// std::exception, so no handler in the tool can mistake it for an error.
+struct PowerCut {
+  uint64_t operation;  // the number of the cut operation, from 1
+};
+
 // Platform on a directory tree rooted at `root`. Absolute paths are taken
 // under the root, relative ones as they are. Operations fail as the Linux
 // calls do: -1 with errno.
 class SimPlatform : public Platform {
  public:
+  // Reads the fault rules of R/faults, if there is one; when it cannot be
+  // parsed the reason goes to `err` and faults_valid() is false.
   SimPlatform(std::string root, Stream& out, Stream& err);
   ~SimPlatform() override;
   SimPlatform(const SimPlatform&) = delete;
@@ -78,6 +135,23 @@ class SimPlatform : public Platform {
   // Flash-changing operations done so far (the lines written to flash.log).
   uint64_t flash_operations() const { return flash_operations_; }
 
+  // False when R/faults exists but cannot be read or parsed; no rule applies
+  // then, and update-sim refuses to run.
+  bool faults_valid() const { return faults_valid_; }
+  const FaultRules& faults() const { return faults_; }
+
+  // Called when the power is cut, after the cut operation was half done and
+  // logged. The default throws PowerCut; update-sim ends the process. Should
+  // the handler return, that operation and every later one fail with EIO.
+  using PowerCutHandler = std::function<void(uint64_t operation)>;
+  void set_power_cut_handler(PowerCutHandler handler) { power_cut_handler_ = std::move(handler); }
+  bool powered_off() const { return powered_off_; }
+
+  // Sees every operation as it is asked for, before any fault applies: how
+  // a test learns which operations a run makes.
+  using OperationObserver = std::function<void(OpKind op, const std::string& path)>;
+  void set_operation_observer(OperationObserver observer) { observer_ = std::move(observer); }
+
  private:
   // One descriptor the tool holds.
   struct Entry {
@@ -110,6 +184,15 @@ class SimPlatform : public Platform {
   // Programs flash at `offset` by the chip's rules; op_write's flash half.
   ssize_t program(Entry& entry, const void* buf, size_t count, int64_t offset);
 
+  // Whether the operation about to run fails by a rule (errno is then set);
+  // counts it for the rules that name it.
+  bool inject(OpKind op, const std::string& path);
+  // Whether the flash-changing operation about to run is the one cut off.
+  bool cut_due() const;
+  // Ends the cut operation: the handler, then EIO from here on. Returns -1.
+  int power_cut();
+  void load_faults();
+
   // The output and status of one emulated command.
   struct ShellResult {
     std::string output;
@@ -126,6 +209,13 @@ class SimPlatform : public Platform {
   Stream& err_;
   std::map<int, Entry> fds_;
   uint64_t flash_operations_ = 0;
+
+  FaultRules faults_;
+  bool faults_valid_ = true;
+  std::map<std::pair<OpKind, std::string>, uint64_t> seen_;  // operations asked per kind and path
+  PowerCutHandler power_cut_handler_;
+  bool powered_off_ = false;
+  OperationObserver observer_;
 };
 
 }  // namespace platform::sim

@@ -7,13 +7,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
-
-#include "bootenv/bootenv.h"
-#include "platform/sim/sim_platform.h"
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "bootenv/bootenv.h"
+#include "platform/sim/sim_platform.h"
 
 extern char** environ;
 
@@ -61,6 +61,14 @@ ProgramResult run_program(const std::string& program, const std::vector<std::str
   if (!sim_root.empty()) env_text.push_back("UPDATE_SIM_ROOT=" + sim_root);
 
   std::vector<char*> argv;
+  // In a cross build the programs are target programs: start them through the
+  // emulator, which takes the program's path and arguments after its own.
+  std::vector<std::string> emulator;
+#ifdef UPDATE_TEST_EMULATOR
+  std::istringstream emulator_words(UPDATE_TEST_EMULATOR);
+  for (std::string word; emulator_words >> word;) emulator.push_back(word);
+#endif
+  for (std::string& word : emulator) argv.push_back(word.data());
   std::string program_name = program;
   argv.push_back(program_name.data());
   std::vector<std::string> arg_copies = args;
@@ -81,7 +89,7 @@ ProgramResult run_program(const std::string& program, const std::vector<std::str
 
   ProgramResult result;
   pid_t pid;
-  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) throw std::runtime_error("cannot start " + program);
   int status = 0;

@@ -1,0 +1,144 @@
+# What scenario steps are written with. Sourced on both sides of the rig:
+#   VM_SIDE=kernel  in the guest: the production update on the kernel's
+#                   devices, ROOT empty
+#   VM_SIDE=sim     on the host: update-sim on the simulated camera ROOT
+# The same steps and the same expected files judge both.
+# VM_EXPECTED: the scenario's expected files; VM_OUT: where outputs go.
+
+vm_passed=0
+vm_failed=0
+
+pass() {
+  vm_passed=$((vm_passed + 1))
+  echo "ok - $VM_SIDE: $1"
+}
+
+fail() {
+  vm_failed=$((vm_failed + 1))
+  echo "not ok - $VM_SIDE: $1"
+}
+
+# The path of a camera file: dev 4 is /dev/mtd4 on the camera.
+dev() { echo "$ROOT/dev/mtd$1"; }
+
+# same NAME EXPECTED ACTUAL: a missing expected file stands for no output. A
+# file EXPECTED.sim or EXPECTED.kernel beside it, where there is one, is what
+# that side alone must give: a difference between the simulated camera and
+# the kernel that is known, and written down there.
+same() {
+  expected=$2
+  [ -f "$expected.$VM_SIDE" ] && expected=$expected.$VM_SIDE
+  [ -f "$expected" ] || expected=/dev/null
+  if cmp -s "$expected" "$3"; then
+    pass "$1"
+  else
+    fail "$1"
+    diff -u "$expected" "$3" | sed 's/^/    /'
+  fi
+}
+
+# One-line summary of a flash trace: runs of consecutive erase blocks and
+# programmed pages of the whole chip, "erase 12-15", "program 768-1023".
+vm_runs() {
+  awk '
+    function flush() { if (op != "") print op " " (first == last ? first : first "-" last) }
+    { if ($1 == op && $2 == last + 1) { last = $2; next } flush(); op = $1; first = $2; last = $2 }
+    END { flush() }'
+}
+
+# The trace of the flash operations the last step made.
+vm_trace() {
+  if [ "$VM_SIDE" = kernel ]; then
+    dmesg -c | sed -n 's/.*log: erase sector \([0-9]*\).*/erase \1/p
+                       s/.*log: programm page \([0-9]*\).*/program \1/p'
+  else
+    [ -f "$ROOT/flash.log" ] || return 0
+    awk -v starts="$VM_PART_START" -v block="$VM_ERASESIZE" -v page="$VM_PAGESIZE" '
+      function hex(s,   i, c, v) {
+        v = 0; s = tolower(substr(s, 3))
+        for (i = 1; i <= length(s); i++) { c = index("0123456789abcdef", substr(s, i, 1)) - 1; v = v * 16 + c }
+        return v
+      }
+      BEGIN { split(starts, start, " ") }
+      {
+        n = $2; sub(/.*mtd/, "", n); base = start[n + 1] * block
+        from = base + hex($3); count = hex($4)
+        if ($1 == "erase") for (b = from / block; b < (from + count) / block; b++) print "erase " b
+        if ($1 == "write") for (p = from / page; p < (from + count) / page; p++) print "program " p
+      }' "$ROOT/flash.log"
+    rm -f "$ROOT/flash.log"
+  fi
+}
+
+# tool STEP STATUS ARGS...: runs the tool with ARGS in the data directory and
+# checks its exit status, standard output (STEP.out), standard error
+# (STEP.err), the shell commands it ran (STEP.shell) and, where the scenario
+# traces, the flash operations (STEP.trace).
+tool() {
+  step=$1
+  status=$2
+  shift 2
+  out=$VM_OUT/$step
+  rm -f "$out.shell"
+  if [ "$VM_SIDE" = kernel ]; then
+    VMSH_LOG=$out.shell /bin/update "$@" >"$out.out" 2>"$out.err"
+    rc=$?
+  else
+    rm -f "$ROOT/shell.log"
+    UPDATE_SIM_ROOT=$ROOT "$UPDATE_SIM" "$@" >"$out.out" 2>"$out.err"
+    rc=$?
+    # A pause is waited on the camera, only noted by the simulation.
+    [ -f "$ROOT/shell.log" ] && grep -v '^# sleep ' "$ROOT/shell.log" >"$out.shell"
+  fi
+  touch "$out.shell"
+  if [ "$rc" = "$status" ]; then
+    pass "$step: update $* exits with $status"
+  else
+    fail "$step: update $* exits with $rc, not $status"
+  fi
+  same "$step: standard output" "$VM_EXPECTED/$step.out" "$out.out"
+  same "$step: standard error" "$VM_EXPECTED/$step.err" "$out.err"
+  same "$step: shell commands" "$VM_EXPECTED/$step.shell" "$out.shell"
+  if [ "${VM_TRACE:-0}" = 1 ]; then
+    vm_trace | vm_runs >"$out.trace"
+    same "$step: flash operations" "$VM_EXPECTED/$step.trace" "$out.trace"
+  fi
+}
+
+# env_is NAME N: the environment copy on device N, as vmcheck reads it
+# (CRC, flag byte, variables), is the expected file NAME.
+env_is() {
+  vmcheck env "$(dev $2)" >"$VM_OUT/$1" 2>&1
+  same "$1: environment copy on mtd$2" "$VM_EXPECTED/$1" "$VM_OUT/$1"
+}
+
+# check NAME COMMAND...: passes when COMMAND succeeds.
+check() {
+  name=$1
+  shift
+  if "$@" >"$VM_OUT/check.log" 2>&1; then
+    pass "$name"
+  else
+    fail "$name"
+    sed 's/^/    /' "$VM_OUT/check.log"
+  fi
+}
+
+# payload_is N FILE [BAD,...]: device N holds FILE on its good blocks, then
+# 0xFF to its end (the bad erase blocks of the partition are skipped).
+payload_is() {
+  check "mtd$1 holds $2${3:+, skipping block $3}" vmcheck payload "$(dev $1)" "$2" "$VM_ERASESIZE" ${3:-}
+}
+
+# blank_is N: device N is erased.
+blank_is() { check "mtd$1 is erased" vmcheck blank "$(dev $1)"; }
+
+# file_is NAME PATH: the camera file PATH holds the expected file NAME.
+file_is() {
+  rm -f "$VM_OUT/$1"
+  [ -f "$ROOT$2" ] && cp "$ROOT$2" "$VM_OUT/$1"
+  same "$1: $2" "$VM_EXPECTED/$1" "$VM_OUT/$1"
+}
+
+# Steps that only the kernel can answer.
+on_kernel() { [ "$VM_SIDE" = kernel ]; }
