@@ -172,6 +172,10 @@ for mib in 8 64; do
   printf '%2s MiB image: max RSS %s to %s KiB\n' "$mib" \
     "$(cut -d' ' -f2 "$work/memory$mib" | smallest)" "$(cut -d' ' -f2 "$work/memory$mib" | largest)"
 done
+# The floor: the same binary printing its version, with no installation.
+: >"$work/memory0"
+timed "$work/memory0" -v
+printf 'update-sim -v alone: max RSS %s KiB\n' "$(cut -d' ' -f2 "$work/memory0")"
 small=$(cut -d' ' -f2 "$work/memory8" | largest)
 big=$(cut -d' ' -f2 "$work/memory64" | largest)
 awk -v a="$small" -v b="$big" 'BEGIN {
