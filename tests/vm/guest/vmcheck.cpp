@@ -282,8 +282,8 @@ int main(int argc, char** argv) {
     return cmd_payload(argv[2], argv[3], argv[4], argc == 6 ? argv[5] : nullptr);
   }
   if (command == "blank" && argc == 3) return cmd_blank(argv[2]);
-  const bool device = (command == "bad" && argc == 3) ||
-                      (command == "write" && argc == 4) || (command == "eeprom" && argc == 5);
+  const bool device = (command == "bad" && argc == 3) || (command == "write" && argc == 4) ||
+                      (command == "eeprom" && argc == 5);
   if (!device) {
     platform::put(g_err, kUsage);
     return 2;
