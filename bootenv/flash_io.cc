@@ -57,9 +57,15 @@ int bootenv_flash_access(EnvStore& store, int open_mode) {
     } else {
       // The target copy goes first; the current copy, written last, is what a
       // save reports, so the store always has one copy it can load.
+      const uint8_t loaded_flag = store.flag();
       const bool target_written = bootenv_write_copy(store, fd, target_fd, target_row) == 0;
-      // Marking the current copy obsolete hands over to the target; with the
-      // target not written, that would leave an old target copy to win.
+      // With the target not written it may still hold an older valid copy.
+      // The current copy then keeps the counter it won against that copy
+      // with: two raises would lead by three across the wrap (255 against a
+      // stale 253, say), and the loader would take the old copy. Marking the
+      // current copy obsolete would likewise hand over to the old target.
+      if (!target_written && store.flag_scheme_ == FLAG_SCHEME_COUNTER && store.buffer_.size() > 4)
+        store.buffer_[4] = static_cast<uint8_t>(loaded_flag - 1);
       result = write_copy(store, fd, fd, store.current_copy_, target_written) < 0 ? -1 : 0;
       if (p.close(target_fd) != 0) {
         report(p, "I/O error on %s: %s\n", target.path);
