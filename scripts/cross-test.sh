@@ -32,5 +32,7 @@ start=$(date +%s)
 cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$triplet.cmake" "$@" >/dev/null
 cmake --build "$build_dir" -j"$jobs"
 built=$(date +%s)
-ctest --test-dir "$build_dir" --output-on-failure -j"$jobs" --timeout 120
+status=0
+ctest --test-dir "$build_dir" --output-on-failure -j"$jobs" --timeout 120 || status=$?
 echo "$target: build $((built - start)) s, tests under emulation $(($(date +%s) - built)) s"
+exit "$status"

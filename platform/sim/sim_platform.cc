@@ -626,8 +626,8 @@ SimPlatform::ShellResult SimPlatform::emulate(const std::string& command) {
   for (const auto& [word, status] : faults_.statuses) {
     const std::string& first = words[0];
     const size_t slash = first.rfind('/');
-    if (first == word || (slash != std::string::npos && first.compare(slash + 1, std::string::npos,
-                                                                      word) == 0)) {
+    if (first == word ||
+        (slash != std::string::npos && first.compare(slash + 1, std::string::npos, word) == 0)) {
       result.status = status;
       return result;
     }

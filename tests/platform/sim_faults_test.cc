@@ -196,22 +196,29 @@ TEST_P(SimPowerCutTest, TheCutOperationIsHalfDone) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sim, SimPowerCutTest,
-    ::testing::Values(
-        CutCase{"EraseOfTwoBlocksErasesOne",
-                [](SimPlatform& s, int fd) { return s.mtd_erase(fd, {0, 2 * kBlock}); }, 0,
-                kErased + kProgrammed},
-        CutCase{"EraseOfThreeBlocksErasesOne",
-                [](SimPlatform& s, int fd) { return s.mtd_erase(fd, {0, 3 * kBlock}); }, 0,
-                kErased + kProgrammed + kProgrammed},
-        CutCase{"EraseOfOneBlockErasesIt",
-                [](SimPlatform& s, int fd) { return s.mtd_erase(fd, {kBlock, kBlock}); }, 0,
-                kProgrammed + kErased + kProgrammed},
-        CutCase{"WriteProgramsItsFirstHalf",
-                [](SimPlatform& s, int fd) {
-                  const std::string page(kPage, '\x5A');
-                  return static_cast<int>(s.pwrite(fd, page.data(), page.size(), 3 * kBlock + kPage));
-                },
-                3 * kBlock + kPage, std::string(kPage / 2, '\x5A') + std::string(kPage / 2, '\xFF')}),
+    ::testing::Values(CutCase{"EraseOfTwoBlocksErasesOne",
+                              [](SimPlatform& s, int fd) {
+                                return s.mtd_erase(fd, {0, 2 * kBlock});
+                              },
+                              0, kErased + kProgrammed},
+                      CutCase{"EraseOfThreeBlocksErasesOne",
+                              [](SimPlatform& s, int fd) {
+                                return s.mtd_erase(fd, {0, 3 * kBlock});
+                              },
+                              0, kErased + kProgrammed + kProgrammed},
+                      CutCase{"EraseOfOneBlockErasesIt",
+                              [](SimPlatform& s, int fd) {
+                                return s.mtd_erase(fd, {kBlock, kBlock});
+                              },
+                              0, kProgrammed + kErased + kProgrammed},
+                      CutCase{"WriteProgramsItsFirstHalf",
+                              [](SimPlatform& s, int fd) {
+                                const std::string page(kPage, '\x5A');
+                                return static_cast<int>(
+                                    s.pwrite(fd, page.data(), page.size(), 3 * kBlock + kPage));
+                              },
+                              3 * kBlock + kPage,
+                              std::string(kPage / 2, '\x5A') + std::string(kPage / 2, '\xFF')}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Without a handler the cut throws, so a test running the tool in-process

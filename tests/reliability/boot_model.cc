@@ -113,7 +113,8 @@ struct Component {
 Component check_component(const Partition& partition, const std::string& kind) {
   Component result;
   const std::string data = partition.good_blocks();
-  if (data.size() < kComponentHeader || data.compare(0, sizeof kMagic, kMagic, sizeof kMagic) != 0) {
+  if (data.size() < kComponentHeader ||
+      data.compare(0, sizeof kMagic, kMagic, sizeof kMagic) != 0) {
     result.problem = "no image header";
     return result;
   }
@@ -153,7 +154,8 @@ EnvCopy read_copy(const Partition& partition) {
   // A copy on a bad block cannot be trusted, whatever its bytes say.
   for (size_t at = 0; at < kCopySize; at += partition.geometry.erasesize)
     if (partition.block_bad(at / partition.geometry.erasesize)) return copy;
-  copy.valid = crc_of(partition.bytes, kCopyData, kCopySize - kCopyData) == le32(partition.bytes, 0);
+  copy.valid =
+      crc_of(partition.bytes, kCopyData, kCopySize - kCopyData) == le32(partition.bytes, 0);
   copy.flag = static_cast<uint8_t>(partition.bytes[4]);
   copy.data = partition.bytes.substr(kCopyData, kCopySize - kCopyData);
   return copy;

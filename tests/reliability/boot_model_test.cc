@@ -23,10 +23,9 @@ constexpr size_t kCopySize = 0x40000;
 void write_copy(const TempDir& root, const std::string& device, int slot, uint8_t flag,
                 bool valid = true) {
   const std::string digit = std::to_string(slot);
-  std::string data = "bootcmd=nand read 0x82000000 ker" + digit +
-                     " 0x400000; bootm 0x82000000" + std::string(1, '\0') +
-                     "bootargs=mem=128M console=ttyAMA0,115200 ubi.mtd=fs" + digit +
-                     " root=ubi0:rootfs rw" + std::string(2, '\0');
+  std::string data = "bootcmd=nand read 0x82000000 ker" + digit + " 0x400000; bootm 0x82000000" +
+                     std::string(1, '\0') + "bootargs=mem=128M console=ttyAMA0,115200 ubi.mtd=fs" +
+                     digit + " root=ubi0:rootfs rw" + std::string(2, '\0');
   data.resize(kCopySize - 5, '\0');
   uint32_t crc = loader_crc32(reinterpret_cast<const uint8_t*>(data.data()), data.size());
   if (!valid) crc ^= 1;
@@ -134,31 +133,31 @@ TEST_P(BootModelDamageTest, StopsWhereTheDamageIs) {
 
 INSTANTIATE_TEST_SUITE_P(
     Reliability, BootModelDamageTest,
-    ::testing::Values(
-        DamageCase{"BootLoaderBody", flip("mtd0", 10000), "uboot"},
-        DamageCase{"BootLoaderHeader", flip("mtd0", 3), "uboot"},
-        DamageCase{"KernelLastByte", flip("mtd3", 64 + 40 * 1024 - 1), "ker1"},
-        DamageCase{"FileSystemLength", flip("mtd5", 21), "fs1"},
-        DamageCase{"BothCopies",
-                   [](const TempDir& root) {
-                     flip("mtd1", 100)(root);
-                     flip("mtd2", 100)(root);
-                   },
-                   "env"},
-        DamageCase{"KernelOfTheOtherSlot",
-                   [](const TempDir& root) {
-                     write_copy(root, "mtd1", 1, 9);
-                     std::string flash = root.read("dev/mtd1");
-                     const size_t ker = flash.find("ker1");
-                     flash[ker + 3] = '2';
-                     // The CRC follows the change, so the copy stays valid.
-                     std::string data = flash.substr(5, kCopySize - 5);
-                     uint32_t crc =
-                         loader_crc32(reinterpret_cast<const uint8_t*>(data.data()), data.size());
-                     for (int i = 0; i < 4; ++i) flash[i] = static_cast<char>(crc >> (8 * i));
-                     root.write("dev/mtd1", flash);
-                   },
-                   "slots"}),
+    ::testing::Values(DamageCase{"BootLoaderBody", flip("mtd0", 10000), "uboot"},
+                      DamageCase{"BootLoaderHeader", flip("mtd0", 3), "uboot"},
+                      DamageCase{"KernelLastByte", flip("mtd3", 64 + 40 * 1024 - 1), "ker1"},
+                      DamageCase{"FileSystemLength", flip("mtd5", 21), "fs1"},
+                      DamageCase{"BothCopies",
+                                 [](const TempDir& root) {
+                                   flip("mtd1", 100)(root);
+                                   flip("mtd2", 100)(root);
+                                 },
+                                 "env"},
+                      DamageCase{"KernelOfTheOtherSlot",
+                                 [](const TempDir& root) {
+                                   write_copy(root, "mtd1", 1, 9);
+                                   std::string flash = root.read("dev/mtd1");
+                                   const size_t ker = flash.find("ker1");
+                                   flash[ker + 3] = '2';
+                                   // The CRC follows the change, so the copy stays valid.
+                                   std::string data = flash.substr(5, kCopySize - 5);
+                                   uint32_t crc = loader_crc32(
+                                       reinterpret_cast<const uint8_t*>(data.data()), data.size());
+                                   for (int i = 0; i < 4; ++i)
+                                     flash[i] = static_cast<char>(crc >> (8 * i));
+                                   root.write("dev/mtd1", flash);
+                                 },
+                                 "slots"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Given bad blocks in the kernel and file-system partitions, the loader

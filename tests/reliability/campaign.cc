@@ -19,9 +19,9 @@ using testing_support::TempDir;
 
 // Small partitions keep a copy of the camera cheap: the campaigns copy it
 // once for every run.
-const std::vector<std::string> kCameraArgs = {
-    "--size", "ker=1M",   "--size", "fs=2M",     "--size", "uboot=512k",
-    "--size", "cfg=128k", "--size", "oem=128k", "--size", "rsd=128k"};
+const std::vector<std::string> kCameraArgs = {"--size", "ker=1M",     "--size", "fs=2M",
+                                              "--size", "uboot=512k", "--size", "cfg=128k",
+                                              "--size", "oem=128k",   "--size", "rsd=128k"};
 
 // Component sizes: the file system spans two erase blocks, so a bad second
 // block of fs2 lies inside it.
@@ -59,14 +59,14 @@ CampaignCamera::CampaignCamera(const Scenario& scenario) : scenario_(scenario) {
   work_.write("fs", make_component("fs", 2, kFileSystemBody));
   work_.write("tool", "#!/bin/sh\necho update tool\n");
   const std::string loader_version = scenario.newer_boot_loader ? "4.2.2.37" : "4.2.2.36";
-  ProgramResult image = run_program(
-      MKUPFW_BINARY,
-      {"-o", template_.file("dev/shm/updateFM.bin"), "-e",
-       "0:bld:" + loader_version + ":" + work_.file("uboot") + ":2022/5/6", "-e",
-       "1:ker:4.2.2.11:" + work_.file("ker") + ":2022/5/6", "-e",
-       "2:fs:40.7.0.81:" + work_.file("fs") + ":2022/5/6:0:1", "-e",
-       "3:cmd:0.1.0.3:" + work_.file("tool") + ":2022/5/6"},
-      "");
+  ProgramResult image =
+      run_program(MKUPFW_BINARY,
+                  {"-o", template_.file("dev/shm/updateFM.bin"), "-e",
+                   "0:bld:" + loader_version + ":" + work_.file("uboot") + ":2022/5/6", "-e",
+                   "1:ker:4.2.2.11:" + work_.file("ker") + ":2022/5/6", "-e",
+                   "2:fs:40.7.0.81:" + work_.file("fs") + ":2022/5/6:0:1", "-e",
+                   "3:cmd:0.1.0.3:" + work_.file("tool") + ":2022/5/6"},
+                  "");
   if (image.status != 0) throw std::runtime_error("mkupfw: " + image.err);
 }
 

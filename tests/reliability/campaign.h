@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -32,12 +33,15 @@ struct Scenario {
   std::string value = {};
 };
 
+// Test names and failure messages show a scenario by its name.
+inline void PrintTo(const Scenario& scenario, std::ostream* os) { *os << scenario.name; }
+
 // The operations update-sim makes in one run, in order.
 struct Operation {
   platform::sim::OpKind op;
   std::string path;
-  uint64_t nth;    // this is the nth operation of its kind on its path
-  size_t index;    // its place in the run, from 0
+  uint64_t nth;  // this is the nth operation of its kind on its path
+  size_t index;  // its place in the run, from 0
 };
 
 // Where a run writes the boot-loader partition: from its first erase or
@@ -98,7 +102,7 @@ struct Tally {
   uint64_t old_slot = 0;
   uint64_t new_slot = 0;
   std::map<std::string, uint64_t> not_booting;  // by stage
-  uint64_t boot_loader_window = 0;  // cuts while the boot-loader partition is written
+  uint64_t boot_loader_window = 0;              // cuts while the boot-loader partition is written
   uint64_t boot_loader_window_not_booting = 0;
   uint64_t reported_success = 0;  // injected errors: the tool said 0
   uint64_t success_but_incomplete = 0;

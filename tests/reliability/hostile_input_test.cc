@@ -95,8 +95,8 @@ class HostileInputTest : public ::testing::TestWithParam<HostileCase> {
     work_.write("fs", garbage(150000, 2));
     auto made = testing_support::run_program(
         MKUPFW_BINARY,
-        {"-o", root_.file(kImage), "-e", "1:ker:4.2.2.11:" + work_.file("ker") + ":2022/5/6",
-         "-e", "2:fs:40.7.0.81:" + work_.file("fs") + ":2022/5/6:0:1"},
+        {"-o", root_.file(kImage), "-e", "1:ker:4.2.2.11:" + work_.file("ker") + ":2022/5/6", "-e",
+         "2:fs:40.7.0.81:" + work_.file("fs") + ":2022/5/6:0:1"},
         "");
     ASSERT_EQ(made.status, 0) << made.err;
   }
@@ -161,9 +161,10 @@ INSTANTIATE_TEST_SUITE_P(
                       root.write(kImage, image);
                     },
                     kList, 0, std::string(52, 'K') + ": \n"},
-        HostileCase{"HeaderCutShort",
-                    [](const TempDir& root) { root.write(kImage, root.read(kImage).substr(0, 2047)); },
-                    kInstall, 255, "read output imager"},
+        HostileCase{
+            "HeaderCutShort",
+            [](const TempDir& root) { root.write(kImage, root.read(kImage).substr(0, 2047)); },
+            kInstall, 255, "read output imager"},
         HostileCase{"HeaderOfGarbage",
                     [](const TempDir& root) {
                       std::string image = root.read(kImage);
@@ -172,30 +173,36 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     kInstall, 241, "CPU not match firmware"},
         // ---- environments ----
-        HostileCase{"EnvironmentWithoutEnd", set_environment(std::string(kCopySize, 'A')), kShow,
-                    0, "## Error: environment not terminated"},
+        HostileCase{"EnvironmentWithoutEnd", set_environment(std::string(kCopySize, 'A')), kShow, 0,
+                    "## Error: environment not terminated"},
         HostileCase{"EnvironmentOfGarbage", set_environment(garbage(kCopySize, 3)), kInstall, 241,
                     ""},
-        HostileCase{"OversizedBootargs",
-                    set_environment(entries({kBootcmd, kFsRecord, kBootargs + std::string(600, 'x')})),
-                    kInstall, 252, "flprog_get_part_table faild!"},
+        HostileCase{
+            "OversizedBootargs",
+            set_environment(entries({kBootcmd, kFsRecord, kBootargs + std::string(600, 'x')})),
+            kInstall, 252, "flprog_get_part_table faild!"},
         HostileCase{"OversizedValueSwitch",
                     set_environment(entries({kBootcmd + std::string(600, 'x'), kBootargs})),
-                    {"-S", "2"}, 255, "get_env_mtd_table faild!"},
+                    {"-S", "2"},
+                    255,
+                    "get_env_mtd_table faild!"},
         HostileCase{"OversizedVariableSet",
                     set_environment(entries({kBootcmd, kBootargs})),
-                    {"-C", std::string(600, 'x')}, 255, "too long"},
+                    {"-C", std::string(600, 'x')},
+                    255,
+                    "too long"},
         // ---- partition list and command line ----
         HostileCase{"MtdLinesWithoutColon",
                     write_file("proc/mtd",
                                "dev:    size   erasesize  name\nmtd0 00100000 00020000 \"uboot\"\n"
                                "mtd4 00100000 00020000 \"ker2\"\nmtd6 00200000 00020000 \"fs2\"\n"),
                     kInstall, 2, "open flash"},
-        HostileCase{"MtdNamesOverlong",
-                    write_file("proc/mtd", "mtd4: 00100000 00020000 \"ker2" + std::string(300, 'k') +
-                                               "\"\nmtd" + std::string(40, '6') +
-                                               ": 00200000 00020000 \"fs2\"\n"),
-                    kInstall, 2, "open flash"},
+        HostileCase{
+            "MtdNamesOverlong",
+            write_file("proc/mtd", "mtd4: 00100000 00020000 \"ker2" + std::string(300, 'k') +
+                                       "\"\nmtd" + std::string(40, '6') +
+                                       ": 00200000 00020000 \"fs2\"\n"),
+            kInstall, 2, "open flash"},
         HostileCase{"HugeCmdline",
                     write_file("proc/cmdline", std::string(1 << 20, 'x') + " ubi.mtd=fs1\n"),
                     kInstall, 252, "unknow fs partition or cur fs mismatch bootargs fs!"},
@@ -206,8 +213,8 @@ INSTANTIATE_TEST_SUITE_P(
                       root.write("tmp/codec_type", garbage(4096, 5));
                     },
                     kInstall, 0, ""},
-        HostileCase{"ChipInformationGarbage", write_file("dev/i2c-2", garbage(256, 6)), kInstall,
-                    0, ""}),
+        HostileCase{"ChipInformationGarbage", write_file("dev/i2c-2", garbage(256, 6)), kInstall, 0,
+                    ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
