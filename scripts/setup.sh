@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs what a fresh Debian machine lacks for building and testing.
 set -eu
-packages="cmake g++ make libgtest-dev libgmock-dev"
+packages="cmake g++ make libgtest-dev libgmock-dev clang libclang-rt-14-dev"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
