@@ -27,6 +27,17 @@ constexpr uint32_t date(int year, int month, int day) {
          static_cast<uint32_t>(day);
 }
 
+// An image whose "fs" entry carries `v` and `d`, at /img.bin on the camera.
+void write_image(const TempDir& root, uint32_t v, uint32_t d = 0) {
+  image::ImageEntry entries[image::kEntryCount] = {};
+  std::snprintf(entries[image::kEntryFs].name, sizeof entries[0].name, "fs");
+  entries[image::kEntryFs].version = v;
+  entries[image::kEntryFs].date = d;
+  uint8_t raw[image::kHeaderSize];
+  image::encode_header(entries, raw);
+  root.write("img.bin", std::string(reinterpret_cast<char*>(raw), sizeof raw));
+}
+
 // The default chip information with some characters replaced.
 std::string chip(std::vector<std::pair<int, char>> changes) {
   std::string text = "VTC29H6301SA100E0110N00040000000";
@@ -57,13 +68,7 @@ class GateTest : public ::testing::TestWithParam<GateCase> {
  protected:
   int run_gate(const GateCase& c) {
     make_camera(root_, c.camera);
-    image::ImageEntry entries[image::kEntryCount] = {};
-    std::snprintf(entries[image::kEntryFs].name, sizeof entries[0].name, "fs");
-    entries[image::kEntryFs].version = c.version;
-    entries[image::kEntryFs].date = c.date;
-    uint8_t raw[image::kHeaderSize];
-    image::encode_header(entries, raw);
-    root_.write("img.bin", std::string(reinterpret_cast<char*>(raw), sizeof raw));
+    write_image(root_, c.version, c.date);
 
     platform::sim::SimPlatform sim(root_.path(), out_, err_);
     bootenv::EnvStore env(sim);
@@ -182,11 +187,7 @@ TEST_F(GateImageTest, UnreadableImagesAreRefused) {
 TEST_F(GateImageTest, ChipInformationIsReadOnceAndKept) {
   // No "chipinfo" yet: the EEPROM's string is stored for later runs.
   make_camera(root_, with({"--chipinfo", chip({{16, '4'}})}));
-  image::ImageEntry entries[image::kEntryCount] = {};
-  entries[image::kEntryFs].version = version(40, 7, 0, 70);
-  uint8_t raw[image::kHeaderSize];
-  image::encode_header(entries, raw);
-  root_.write("img.bin", std::string(reinterpret_cast<char*>(raw), sizeof raw));
+  write_image(root_, version(40, 7, 0, 70));
   {
     platform::sim::SimPlatform sim(root_.path(), out_, err_);
     bootenv::EnvStore env(sim);
@@ -199,9 +200,7 @@ TEST_F(GateImageTest, ChipInformationIsReadOnceAndKept) {
 
   // Later runs take it from the environment, even with the chip gone.
   std::remove(root_.file("dev/i2c-2").c_str());
-  entries[image::kEntryFs].version = version(40, 7, 0, 71);
-  image::encode_header(entries, raw);
-  root_.write("img.bin", std::string(reinterpret_cast<char*>(raw), sizeof raw));
+  write_image(root_, version(40, 7, 0, 71));
   platform::sim::SimPlatform sim(root_.path(), out_, err_);
   bootenv::EnvStore env(sim);
   bootenv::bootenv_load(env);
@@ -211,11 +210,7 @@ TEST_F(GateImageTest, ChipInformationIsReadOnceAndKept) {
 
 TEST_F(GateImageTest, MissingBusGivesTheDefaultChipInformation) {
   make_camera(root_, with({"--no-eeprom"}));
-  image::ImageEntry entries[image::kEntryCount] = {};
-  entries[image::kEntryFs].version = version(40, 7, 0, 80);
-  uint8_t raw[image::kHeaderSize];
-  image::encode_header(entries, raw);
-  root_.write("img.bin", std::string(reinterpret_cast<char*>(raw), sizeof raw));
+  write_image(root_, version(40, 7, 0, 80));
   platform::sim::SimPlatform sim(root_.path(), out_, err_);
   bootenv::EnvStore env(sim);
   bootenv::bootenv_load(env);
