@@ -46,11 +46,13 @@ vm_runs() {
     END { flush() }'
 }
 
-# The trace of the flash operations the last step made.
+# The trace of the flash operations the last step made; the kernel's also
+# has the page reads where the scenario logs them (trace_on).
 vm_trace() {
   if [ "$VM_SIDE" = kernel ]; then
     dmesg -c | sed -n 's/.*log: erase sector \([0-9]*\).*/erase \1/p
-                       s/.*log: programm page \([0-9]*\).*/program \1/p'
+                       s/.*log: programm page \([0-9]*\).*/program \1/p
+                       s/.*log: read page \([0-9]*\)$/read \1/p'
   else
     [ -f "$ROOT/flash.log" ] || return 0
     awk -v starts="$VM_PART_START" -v block="$VM_ERASESIZE" -v page="$VM_PAGESIZE" '
@@ -80,12 +82,15 @@ tool() {
   shift 2
   out=$VM_OUT/$step
   rm -f "$out.shell"
+  # VM_TIMED=1: the run's wall time goes to STEP.seconds.
+  timer=
+  [ "${VM_TIMED:-0}" = 1 ] && timer="vmcheck time $out.seconds"
   if [ "$VM_SIDE" = kernel ]; then
-    VMSH_LOG=$out.shell /bin/update "$@" >"$out.out" 2>"$out.err"
+    VMSH_LOG=$out.shell $timer /bin/update "$@" >"$out.out" 2>"$out.err"
     rc=$?
   else
     rm -f "$ROOT/shell.log"
-    UPDATE_SIM_ROOT=$ROOT "$UPDATE_SIM" "$@" >"$out.out" 2>"$out.err"
+    UPDATE_SIM_ROOT=$ROOT $timer "$UPDATE_SIM" "$@" >"$out.out" 2>"$out.err"
     rc=$?
     # A pause is waited on the camera, only noted by the simulation.
     [ -f "$ROOT/shell.log" ] && grep -v '^# sleep ' "$ROOT/shell.log" >"$out.shell"
@@ -100,8 +105,98 @@ tool() {
   same "$step: standard error" "$VM_EXPECTED/$step.err" "$out.err"
   same "$step: shell commands" "$VM_EXPECTED/$step.shell" "$out.shell"
   if [ "${VM_TRACE:-0}" = 1 ]; then
-    vm_trace | vm_runs >"$out.trace"
+    # The simulation notes no reads: the judged trace leaves them out, and
+    # STEP.ops keeps them for the floor.
+    vm_trace | vm_runs >"$out.ops"
+    grep -v '^read ' "$out.ops" | vm_runs >"$out.trace"
     same "$step: flash operations" "$VM_EXPECTED/$step.trace" "$out.trace"
+  fi
+}
+
+# trace_on, trace_off: from here on the kernel logs every erase, page
+# program and page read, or no longer does (for a scenario that loads nandsim
+# with log=1 and wants a trace of some steps only).
+trace_on() {
+  VM_TRACE=1
+  if on_kernel; then
+    echo 'module nandsim +p' >/proc/dynamic_debug/control
+    dmesg -c >/dev/null
+  else
+    rm -f "$ROOT/flash.log"
+  fi
+}
+
+trace_off() {
+  VM_TRACE=0
+  on_kernel && echo 'module nandsim -p' >/proc/dynamic_debug/control
+  return 0
+}
+
+# restore N...: devices N, and the files under /mnt/nand (the result log),
+# hold again what the camera held before the first step.
+restore() {
+  if on_kernel; then
+    camera=/vm/root
+  else
+    camera=$VM_CAMERA
+    rm -f "$ROOT/flash.log"
+  fi
+  for n in "$@"; do
+    if on_kernel; then
+      check "mtd$n restored" vmcheck write "$(dev $n)" "/vm/flash/mtd$n"
+    else
+      check "mtd$n restored" cp "$camera/dev/mtd$n" "$(dev $n)"
+    fi
+  done
+  rm -rf "$ROOT/mnt/nand"
+  mkdir -p "$ROOT/mnt/nand"
+  [ -d "$camera/mnt/nand" ] && cp -a "$camera/mnt/nand/." "$ROOT/mnt/nand/"
+  return 0
+}
+
+# floor STEP NAME: the kernel carries out STEP's traced flash operations
+# again with nothing else around them (vmcheck floor); the figures go to NAME.
+floor() {
+  on_kernel || return 0
+  if vmcheck floor "$VM_OUT/$1.ops" >"$VM_OUT/$2" 2>&1; then
+    pass "$1: the flash operations carried out again ($2)"
+  else
+    fail "$1: the flash operations carried out again ($2)"
+    sed 's/^/    /' "$VM_OUT/$2"
+  fi
+}
+
+# timing STEP BEFORE AFTER: STEP's last wall time against the mean of the
+# floors BEFORE and AFTER, measured around it; the figures go to the console
+# on a "VM-TIMING" line and to STEP.timing. Status 0 when the ratio is at
+# most VM_TIMING_LIMIT.
+timing() {
+  on_kernel || return 0
+  line=$(cd "$VM_OUT" && awk -v limit="$VM_TIMING_LIMIT" '
+    FILENAME == ARGV[1] { install = $1; next }
+    { for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
+      floors += v["seconds"]; n++ }
+    END { floor = floors / n; ratio = install / floor
+      printf "install=%.3f seconds=%.3f ratio=%.3f limit=%s", install, floor, ratio, limit
+      for (k in v) if (k != "seconds") printf " %s=%s", k, v[k]
+      printf "\n"
+      exit ratio <= limit ? 0 : 1 }' "$1.seconds" "$2" "$3")
+  status=$?
+  echo "VM-TIMING $1 $line"
+  echo "$line" >>"$VM_OUT/$1.timing"
+  return $status
+}
+
+# timing_is STEP: the best of STEP's timings is at most VM_TIMING_LIMIT times
+# the flash's own floor. A busy host stretches the tool's own work but not the
+# chip's busy-waits, so a run is taken again before it counts as too slow.
+timing_is() {
+  on_kernel || return 0
+  best=$(sed -n 's/.* ratio=\([0-9.]*\) .*/\1/p' "$VM_OUT/$1.timing" | sort -n | head -1)
+  if [ -n "$best" ] && awk -v best="$best" -v limit="$VM_TIMING_LIMIT" 'BEGIN { exit !(best <= limit) }'; then
+    pass "$1: at most $VM_TIMING_LIMIT times the flash's own floor ($best)"
+  else
+    fail "$1: at most $VM_TIMING_LIMIT times the flash's own floor: the best was $best"
   fi
 }
 

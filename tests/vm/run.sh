@@ -15,7 +15,8 @@
 # /var/cache/update-vm, or ~/.cache/update-vm when that is not writable),
 # UPDATE_VM_KERNEL (a kernel ABI such as 6.1.0-58, default: Debian's current
 # linux-image-amd64), UPDATE_VM_BUILD_TYPE (default Release),
-# UPDATE_VM_ACCEL (default tcg).
+# UPDATE_VM_ACCEL (default tcg), UPDATE_VM_TIMING (a file that collects the
+# timing scenarios' figures).
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -313,6 +314,7 @@ run_scenario() {
     VM_ERASESIZE=131072
     VM_PAGESIZE=2048
     VM_CAMERA=$w/camera
+    VM_MEMORY=512
     . "$file"
     camera || die "$name: making the camera failed"
     if type data >/dev/null 2>&1; then (cd "$w/pack/vm/data" && data) || die "$name: data failed"; fi
@@ -370,6 +372,7 @@ VM_PAGESIZE=$VM_PAGESIZE
 EOF
     { cat "$work/base.cpio.gz"; cpio_of "$w/pack"; } >"$w/initrd"
     echo "$slot" >"$w/slot"
+    echo "$VM_MEMORY" >"$w/memory"
   ) >"$w/host.log" 2>&1 || {
     cat "$w/host.log"
     record "$name" FAIL "host preparation"
@@ -390,7 +393,7 @@ EOF
   fi
 
   t0=$(date +%s)
-  timeout 600 qemu-system-x86_64 -accel "$accel" -m 512 -smp 1 -nodefaults -display none \
+  timeout 600 qemu-system-x86_64 -accel "$accel" -m "$(cat "$w/memory")" -smp 1 -nodefaults -display none \
     -monitor none -serial stdio -no-reboot -kernel "$kernel/vmlinux" -initrd "$w/initrd" \
     -append "console=ttyS0 panic=-1 loglevel=3 log_buf_len=32M $(cat "$w/slot")" \
     </dev/null 2>&1 | tr -d '\r' >"$w/console.log" || true
@@ -400,11 +403,23 @@ EOF
     record "$name" ok "kernel: ${result% *} checks (${seconds}s)"
   elif [ -n "$result" ]; then
     record "$name" FAIL "kernel: ${result#* } of $((${result% *} + ${result#* })) checks failed"
-    sed -n '/^VM-STEPS-BEGIN$/,/^VM-STEPS-END$/p' "$w/console.log" | grep -v '^ok - \|^VM-' |
+    sed -n '/^VM-STEPS-BEGIN/,/^VM-STEPS-END/p' "$w/console.log" | grep -v '^ok - \|^VM-' |
       sed 's/^/  | /'
   else
     record "$name" FAIL "kernel: no result (${seconds}s), console:"
     tail -40 "$w/console.log" | sed 's/^/  | /'
+  fi
+  timing=$(sed -n 's/^VM-TIMING //p' "$w/console.log")
+  if [ -n "$timing" ]; then
+    summary="$summary$(echo "$timing" | awk '{
+        for (i = 2; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
+        printf "    %s: %.2f s, floor %.2f s, ratio %.3f (at most %s); the chip'"'"'s delays alone %.2f s;\n",
+          $1, v["install"], v["seconds"], v["ratio"], v["limit"], v["delays"]
+        printf "      %d erases, %d page programs, %d page reads (%d of the environment)",
+          v["erases"], v["programs"], v["reads"], v["environment_reads"]
+        if (NR < total) printf "\n" }' total="$(echo "$timing" | wc -l)")
+"
+    if [ -n "${UPDATE_VM_TIMING:-}" ]; then echo "$timing" >>"$UPDATE_VM_TIMING"; fi
   fi
 }
 

@@ -10,13 +10,19 @@
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -39,10 +45,16 @@ const char kUsage[] =
     "  payload FILE DATA ERASESIZE [BAD,...]\n"
     "                            FILE's good blocks hold DATA, then 0xFF to the end\n"
     "  blank FILE                status 0 when every byte is 0xFF\n"
+    "  time FILE PROGRAM ARGS... run PROGRAM, write its wall time in seconds to\n"
+    "                            FILE, exit with its status\n"
     "guest only:\n"
     "  bad DEV                   the bad erase blocks\n"
-    "  write DEV FILE            program FILE's pages that are not all 0xFF\n"
-    "  eeprom BUS ADDR FILE      fill the chip at the 7-bit ADDR with FILE\n";
+    "  write DEV FILE            erase DEV's good blocks, then program FILE's\n"
+    "                            pages that are not all 0xFF\n"
+    "  eeprom BUS ADDR FILE      fill the chip at the 7-bit ADDR with FILE\n"
+    "  floor TRACE               carry out the flash operations of TRACE (lines\n"
+    "                            \"erase|program|read FIRST[-LAST]\", numbered over\n"
+    "                            the whole chip) and report their cost\n";
 
 bool read_all(const char* path, std::vector<uint8_t>* bytes) {
   int fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -215,6 +227,25 @@ int cmd_bad(const char* path) {
   return 0;
 }
 
+// Erases every good block of the device; bad blocks keep their marker.
+bool erase_good_blocks(int fd, const mtd_info_user& info, const char* path) {
+  for (uint32_t start = 0; start < info.size; start += info.erasesize) {
+    loff_t offset = start;
+    int bad = ioctl(fd, MEMGETBADBLOCK, &offset);
+    if (bad < 0) {
+      platform::print_error(g_err, "MEMGETBADBLOCK");
+      return false;
+    }
+    if (bad > 0) continue;
+    erase_info_user range{start, info.erasesize};
+    if (ioctl(fd, MEMERASE, &range) < 0) {
+      platform::print_error(g_err, path);
+      return false;
+    }
+  }
+  return true;
+}
+
 int cmd_write(const char* path, const char* file) {
   std::vector<uint8_t> bytes;
   if (!read_all(file, &bytes)) return 2;
@@ -224,6 +255,10 @@ int cmd_write(const char* path, const char* file) {
   if (ioctl(fd, MEMGETINFO, &info) < 0 || bytes.size() > info.size ||
       bytes.size() % info.writesize != 0) {
     platform::print(g_err, "%s: %s does not fit in whole pages\n", path, file);
+    ::close(fd);
+    return 2;
+  }
+  if (!erase_good_blocks(fd, info, path)) {
     ::close(fd);
     return 2;
   }
@@ -238,6 +273,197 @@ int cmd_write(const char* path, const char* file) {
   }
   ::close(fd);
   return 0;
+}
+
+double monotonic_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// The partitions as /proc/mtd lists them, laid end to end from the chip's
+// start (the rig's partition list has no gaps).
+struct Partition {
+  std::string path;
+  std::string name;
+  uint64_t start = 0;
+  uint64_t size = 0;
+  int fd = -1;
+};
+
+bool read_partitions(std::vector<Partition>* partitions) {
+  std::ifstream list("/proc/mtd");
+  std::string line;
+  std::getline(list, line);  // the column heads
+  uint64_t at = 0;
+  while (std::getline(list, line)) {
+    std::istringstream fields(line);
+    std::string device, size, erasesize, name;
+    if (!(fields >> device >> size >> erasesize >> name) || device.back() != ':') return false;
+    Partition part;
+    part.path = "/dev/" + device.substr(0, device.size() - 1);
+    part.name = name.size() >= 2 ? name.substr(1, name.size() - 2) : name;
+    part.start = at;
+    part.size = std::strtoull(size.c_str(), nullptr, 16);
+    at += part.size;
+    partitions->push_back(part);
+  }
+  return !partitions->empty();
+}
+
+unsigned nandsim_parameter(const char* name) {
+  std::ifstream file(std::string("/sys/module/nandsim/parameters/") + name);
+  unsigned value = 0;
+  file >> value;
+  return value;
+}
+
+struct FlashWork {
+  uint64_t erases = 0;
+  uint64_t programs = 0;
+  uint64_t reads = 0;
+  uint64_t environment_reads = 0;
+};
+
+// One run of the trace within one partition.
+bool carry_out(const std::string& op, Partition& part, uint64_t offset, uint64_t length,
+               std::vector<uint8_t>& buffer) {
+  if (op == "erase") {
+    erase_info_user range{static_cast<uint32_t>(offset), static_cast<uint32_t>(length)};
+    if (ioctl(part.fd, MEMERASE, &range) == 0) return true;
+    platform::print_error(g_err, part.path.c_str());
+    return false;
+  }
+  for (uint64_t done = 0; done < length;) {
+    const size_t piece = static_cast<size_t>(std::min<uint64_t>(length - done, buffer.size()));
+    const off_t at = static_cast<off_t>(offset + done);
+    const ssize_t n = op == "program" ? ::pwrite(part.fd, buffer.data(), piece, at)
+                                      : ::pread(part.fd, buffer.data(), piece, at);
+    if (n != static_cast<ssize_t>(piece)) {
+      platform::print_error(g_err, part.path.c_str());
+      return false;
+    }
+    done += piece;
+  }
+  return true;
+}
+
+// The flash's own floor for a piece of work: the same erases, page programs
+// and page reads, issued in the same order by a program that does nothing
+// else, in as few requests as the runs allow.
+int cmd_floor(const char* trace_path) {
+  std::vector<Partition> parts;
+  if (!read_partitions(&parts)) {
+    platform::put(g_err, "vmcheck floor: cannot read /proc/mtd\n");
+    return 2;
+  }
+  mtd_info_user info{};
+  for (Partition& part : parts) {
+    part.fd = open_device(part.path.c_str(), O_RDWR);
+    if (part.fd < 0) return 2;
+  }
+  if (ioctl(parts[0].fd, MEMGETINFO, &info) < 0) {
+    platform::print_error(g_err, "MEMGETINFO");
+    return 2;
+  }
+  struct Run {
+    std::string op;
+    uint64_t from, to;  // bytes over the whole chip
+  };
+  std::vector<Run> runs;
+  std::ifstream trace(trace_path);
+  std::string line;
+  while (std::getline(trace, line)) {
+    std::istringstream fields(line);
+    std::string op, span;
+    if (!(fields >> op >> span) || (op != "erase" && op != "program" && op != "read")) {
+      platform::print(g_err, "vmcheck floor: bad trace line \"%s\"\n", line.c_str());
+      return 2;
+    }
+    const uint64_t first = std::strtoull(span.c_str(), nullptr, 10);
+    const size_t dash = span.find('-');
+    const uint64_t last =
+        dash == std::string::npos ? first : std::strtoull(span.c_str() + dash + 1, nullptr, 10);
+    const uint64_t unit = op == "erase" ? info.erasesize : info.writesize;
+    runs.push_back({op, first * unit, (last + 1) * unit});
+  }
+
+  // Pages of pseudo-random data: what is programmed does not change the cost.
+  std::vector<uint8_t> buffer(1 << 20);
+  uint32_t x = 2463534242u;
+  for (uint8_t& byte : buffer) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    byte = static_cast<uint8_t>(x);
+  }
+
+  FlashWork work;
+  const double started = monotonic_seconds();
+  for (const Run& run : runs) {
+    for (Partition& part : parts) {
+      const uint64_t from = std::max(run.from, part.start);
+      const uint64_t to = std::min(run.to, part.start + part.size);
+      if (from >= to) continue;
+      if (!carry_out(run.op, part, from - part.start, to - from, buffer)) return 2;
+      if (run.op == "erase") work.erases += (to - from) / info.erasesize;
+      if (run.op == "program") work.programs += (to - from) / info.writesize;
+      if (run.op == "read") {
+        work.reads += (to - from) / info.writesize;
+        if (part.name.rfind("env", 0) == 0) work.environment_reads += (to - from) / info.writesize;
+      }
+    }
+  }
+  const double seconds = monotonic_seconds() - started;
+  for (Partition& part : parts) ::close(part.fd);
+
+  // The chip's busy time alone, from the simulator's own delays.
+  double delays = 0;
+  if (nandsim_parameter("do_delays") != 0) {
+    delays = static_cast<double>(work.erases) * nandsim_parameter("erase_delay") / 1e3 +
+             static_cast<double>(work.programs) * nandsim_parameter("programm_delay") / 1e6 +
+             static_cast<double>(work.reads) * nandsim_parameter("access_delay") / 1e6;
+  }
+  platform::print(g_out,
+                  "seconds=%.3f erases=%llu programs=%llu reads=%llu environment_reads=%llu "
+                  "delays=%.3f\n",
+                  seconds, static_cast<unsigned long long>(work.erases),
+                  static_cast<unsigned long long>(work.programs),
+                  static_cast<unsigned long long>(work.reads),
+                  static_cast<unsigned long long>(work.environment_reads), delays);
+  return 0;
+}
+
+// Runs a program and keeps its wall time; the exit status is the program's.
+int cmd_time(const char* file, char** argv) {
+  const double started = monotonic_seconds();
+  const pid_t child = ::fork();
+  if (child < 0) {
+    platform::print_error(g_err, "fork");
+    return 2;
+  }
+  if (child == 0) {
+    ::execvp(argv[0], argv);
+    platform::print_error(g_err, argv[0]);
+    ::_exit(127);
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) {
+      platform::print_error(g_err, "waitpid");
+      return 2;
+    }
+  }
+  const double seconds = monotonic_seconds() - started;
+  FILE* out = std::fopen(file, "w");
+  if (out == nullptr) {
+    platform::print_error(g_err, file);
+    return 2;
+  }
+  std::fprintf(out, "%.3f\n", seconds);
+  std::fclose(out);
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return 128 + WTERMSIG(status);
 }
 
 int smbus(int fd, uint8_t read_write, uint8_t command, i2c_smbus_data* data) {
@@ -282,8 +508,9 @@ int main(int argc, char** argv) {
     return cmd_payload(argv[2], argv[3], argv[4], argc == 6 ? argv[5] : nullptr);
   }
   if (command == "blank" && argc == 3) return cmd_blank(argv[2]);
+  if (command == "time" && argc >= 4) return cmd_time(argv[2], argv + 3);
   const bool device = (command == "bad" && argc == 3) || (command == "write" && argc == 4) ||
-                      (command == "eeprom" && argc == 5);
+                      (command == "eeprom" && argc == 5) || (command == "floor" && argc == 3);
   if (!device) {
     platform::put(g_err, kUsage);
     return 2;
@@ -291,5 +518,6 @@ int main(int argc, char** argv) {
   if (!in_guest()) return 2;
   if (command == "bad") return cmd_bad(argv[2]);
   if (command == "write") return cmd_write(argv[2], argv[3]);
+  if (command == "floor") return cmd_floor(argv[2]);
   return cmd_eeprom(argv[2], argv[3], argv[4]);
 }
