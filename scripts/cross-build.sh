@@ -4,15 +4,7 @@
 # the cross compiler if missing; extra arguments go to cmake.
 set -eu
 cd "$(dirname "$0")/.."
-missing=""
-for p in cmake make g++-arm-linux-gnueabihf file; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  if [ "$(id -u)" -eq 0 ]; then as_root=""; else as_root="sudo"; fi
-  $as_root apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq $missing
-fi
+scripts/setup.sh cmake make g++-arm-linux-gnueabihf file
 
 build_dir=${BUILD_DIR:-build-camera}
 jobs=$(nproc)

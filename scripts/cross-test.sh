@@ -15,15 +15,7 @@ esac
 shift
 
 scripts/setup.sh
-missing=""
-for p in "g++-$triplet" qemu-user-static; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  if [ "$(id -u)" -eq 0 ]; then as_root=""; else as_root="sudo"; fi
-  $as_root apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq $missing
-fi
+scripts/setup.sh "g++-$triplet" qemu-user-static
 
 build_dir=${BUILD_DIR:-build-$target}
 jobs=$(nproc)

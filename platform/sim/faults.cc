@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/sim/sim_platform.h"
+#include "platform/sim/text.h"
 
 namespace platform::sim {
 namespace {
@@ -65,20 +66,6 @@ constexpr OpName kOpNames[] = {
     {"erase", OpKind::kErase}, {"badblock", OpKind::kBadBlock}, {"info", OpKind::kInfo},
 };
 
-std::vector<std::string> split_words(const std::string& text) {
-  std::vector<std::string> words;
-  size_t position = 0;
-  while (true) {
-    size_t first = text.find_first_not_of(" \t\r", position);
-    if (first == std::string::npos) break;
-    size_t last = text.find_first_of(" \t\r", first);
-    if (last == std::string::npos) last = text.size();
-    words.push_back(text.substr(first, last - first));
-    position = last;
-  }
-  return words;
-}
-
 // A decimal number from `low` to `high`, with nothing else around it.
 bool parse_number(const std::string& text, uint64_t low, uint64_t high, uint64_t* value) {
   if (text.empty() || text.size() > 19) return false;
@@ -121,19 +108,9 @@ int errno_from_name(const std::string& name) {
 bool parse_faults(const std::string& text, const std::string& name, FaultRules* rules,
                   std::string* error) {
   FaultRules result;
-  int line_number = 0;
-  size_t position = 0;
-  while (position < text.size()) {
-    size_t end = text.find('\n', position);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(position, end - position);
-    position = end + 1;
-    ++line_number;
-
-    size_t comment = line.find('#');
-    if (comment != std::string::npos) line.resize(comment);
-    const std::vector<std::string> words = split_words(line);
-    if (words.empty()) continue;
+  for (const SettingLine& line : setting_lines(text)) {
+    const int line_number = line.number;
+    const std::vector<std::string> words = split_words(line.text);
     auto fail = [&](const std::string& what) {
       *error = name + ":" + std::to_string(line_number) + ": " + what;
       return false;

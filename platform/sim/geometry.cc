@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform/sim/sim_platform.h"
+#include "platform/sim/text.h"
 
 namespace platform::sim {
 namespace {
@@ -17,14 +18,6 @@ std::string format(const char* pattern, ...) {
   std::vsnprintf(text, sizeof text, pattern, args);
   va_end(args);
   return text;
-}
-
-std::string trim(const std::string& text) {
-  const char* blanks = " \t\r";
-  size_t first = text.find_first_not_of(blanks);
-  if (first == std::string::npos) return "";
-  size_t last = text.find_last_not_of(blanks);
-  return text.substr(first, last - first + 1);
 }
 
 // A decimal, 0x-hexadecimal or 0-octal number that fits 32 bits.
@@ -47,19 +40,9 @@ bool parse_geometry(const std::string& text, const std::string& name, Geometry* 
   bool have_erasesize = false;
   bool have_writesize = false;
   bool have_subpagesize = false;
-  int line_number = 0;
-  size_t position = 0;
-  while (position < text.size()) {
-    size_t end = text.find('\n', position);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(position, end - position);
-    position = end + 1;
-    ++line_number;
-
-    size_t comment = line.find('#');
-    if (comment != std::string::npos) line.resize(comment);
-    line = trim(line);
-    if (line.empty()) continue;
+  for (const SettingLine& setting : setting_lines(text)) {
+    const int line_number = setting.number;
+    const std::string& line = setting.text;
     size_t equals = line.find('=');
     if (equals == std::string::npos) {
       *error = format("%s:%d: expected key=value", name.c_str(), line_number);

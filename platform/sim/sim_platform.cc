@@ -1,4 +1,5 @@
 #include "platform/sim/sim_platform.h"
+#include "platform/sim/text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -51,20 +52,6 @@ bool is_camera_path(const std::string& path) {
     start = slash + 1;
   }
   return true;
-}
-
-std::vector<std::string> split_words(const std::string& text) {
-  std::vector<std::string> words;
-  size_t position = 0;
-  while (true) {
-    size_t first = text.find_first_not_of(" \t\n", position);
-    if (first == std::string::npos) break;
-    size_t last = text.find_first_of(" \t\n", first);
-    if (last == std::string::npos) last = text.size();
-    words.push_back(text.substr(first, last - first));
-    position = last;
-  }
-  return words;
 }
 
 bool is_octal_mode(const std::string& text) {
