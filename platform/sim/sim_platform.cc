@@ -1,5 +1,4 @@
 #include "platform/sim/sim_platform.h"
-#include "platform/sim/text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,6 +11,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "platform/sim/text.h"
 
 namespace platform::sim {
 namespace {
@@ -367,6 +368,18 @@ ssize_t SimPlatform::op_read(int fd, Entry& entry, void* buf, size_t count, int6
   return at_position ? ::read(fd, buf, count) : ::pread(fd, buf, count, offset);
 }
 
+namespace {
+
+// A NAND program or erase that reaches into a bad block fails as a whole.
+bool touches_bad_block(const Geometry& g, uint32_t start, uint32_t length) {
+  if (g.type != kMtdNandFlash || length == 0) return false;
+  for (uint32_t block = start / g.erasesize; block <= (start + length - 1) / g.erasesize; ++block)
+    if (g.bad.count(block) != 0) return true;
+  return false;
+}
+
+}  // namespace
+
 ssize_t SimPlatform::op_write(int fd, Entry& entry, const void* buf, size_t count, int64_t offset) {
   if (inject(OpKind::kWrite, entry.path)) return -1;
   const bool at_position = offset == kAtPosition;
@@ -396,18 +409,13 @@ ssize_t SimPlatform::program(Entry& entry, const void* buf, size_t count, int64_
       static_cast<uint32_t>(std::min<uint64_t>(count, entry.size - static_cast<uint64_t>(start)));
   if (length == 0) return 0;
   const Geometry& g = entry.geometry;
-  if (g.type == kMtdNandFlash) {
-    if (start % g.subpagesize != 0 || length % g.subpagesize != 0) {
-      errno = EINVAL;
-      return -1;
-    }
-    for (uint32_t block = start / g.erasesize; block <= (start + length - 1) / g.erasesize;
-         ++block) {
-      if (g.bad.count(block) != 0) {
-        errno = EIO;
-        return -1;
-      }
-    }
+  if (g.type == kMtdNandFlash && (start % g.subpagesize != 0 || length % g.subpagesize != 0)) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (touches_bad_block(g, start, length)) {
+    errno = EIO;
+    return -1;
   }
   if (entry.flash_fd < 0) {
     errno = EACCES;
@@ -441,13 +449,9 @@ int SimPlatform::op_erase(Entry& entry, uint32_t start, uint32_t length) {
     return -1;
   }
   if (length == 0) return 0;
-  if (g.type == kMtdNandFlash) {
-    for (uint32_t block = start / g.erasesize; block < (start + length) / g.erasesize; ++block) {
-      if (g.bad.count(block) != 0) {
-        errno = EIO;
-        return -1;
-      }
-    }
+  if (touches_bad_block(g, start, length)) {
+    errno = EIO;
+    return -1;
   }
   if (entry.flash_fd < 0) {
     errno = EACCES;

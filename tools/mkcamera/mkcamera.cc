@@ -25,6 +25,7 @@
 
 #include "image/crc32.h"
 #include "platform/output.h"
+#include "tools/split.h"
 
 namespace {
 
@@ -247,17 +248,6 @@ uint64_t parse_size(const std::string& text, const std::string& option) {
   return *value * unit;
 }
 
-std::vector<std::string> split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (;;) {
-    size_t end = text.find(separator, start);
-    parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    if (end == std::string::npos) return parts;
-    start = end + 1;
-  }
-}
-
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -329,7 +319,7 @@ void parse_bad_option(const std::string& text, Options* options) {
     bad("--bad: expected NAME:BLOCK[,BLOCK]..., got \"" + text + "\"");
   std::optional<size_t> index = partition_index(text.substr(0, colon));
   if (!index) bad("--bad: unknown partition \"" + text.substr(0, colon) + "\"");
-  for (const std::string& block_text : split(text.substr(colon + 1), ',')) {
+  for (const std::string& block_text : tools::split(text.substr(colon + 1), ',')) {
     std::optional<uint64_t> block = parse_number(block_text);
     if (!block) bad("--bad: \"" + block_text + "\" in \"" + text + "\" is not a block number");
     options->bad[*index].insert(*block);
@@ -337,7 +327,7 @@ void parse_bad_option(const std::string& text, Options* options) {
 }
 
 std::pair<uint8_t, uint8_t> parse_flags(const std::string& text) {
-  std::vector<std::string> parts = split(text, ',');
+  std::vector<std::string> parts = tools::split(text, ',');
   std::optional<uint64_t> first, second;
   if (parts.size() == 2) {
     first = parse_number(parts[0]);

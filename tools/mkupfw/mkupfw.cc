@@ -15,6 +15,7 @@
 
 #include "image/crc32.h"
 #include "image/image.h"
+#include "tools/split.h"
 
 namespace {
 
@@ -72,17 +73,6 @@ int bad_file(const std::string& message) {
   return kExitBadInput;
 }
 
-std::vector<std::string> split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (;;) {
-    size_t end = text.find(separator, start);
-    parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    if (end == std::string::npos) return parts;
-    start = end + 1;
-  }
-}
-
 // A whole-string unsigned number in `base` (0: C prefixes), at most `max`.
 std::optional<uint32_t> parse_number(const std::string& text, int base, uint32_t max) {
   // strtoull would take blanks, signs and wrap negative numbers around.
@@ -95,7 +85,7 @@ std::optional<uint32_t> parse_number(const std::string& text, int base, uint32_t
 }
 
 std::optional<uint32_t> parse_version(const std::string& text) {
-  std::vector<std::string> parts = split(text, '.');
+  std::vector<std::string> parts = tools::split(text, '.');
   if (parts.size() != 4) return std::nullopt;
   uint32_t version = 0;
   for (const std::string& part : parts) {
@@ -107,7 +97,7 @@ std::optional<uint32_t> parse_version(const std::string& text) {
 }
 
 std::optional<uint32_t> parse_date(const std::string& text) {
-  std::vector<std::string> parts = split(text, '/');
+  std::vector<std::string> parts = tools::split(text, '/');
   if (parts.size() != 3) return std::nullopt;
   std::optional<uint32_t> year = parse_number(parts[0], 10, 0xFFFF);
   std::optional<uint32_t> month = parse_number(parts[1], 10, 12);
@@ -118,7 +108,7 @@ std::optional<uint32_t> parse_date(const std::string& text) {
 
 // Fills `requests[index]` from ENTRY; an error message, or empty on success.
 std::string parse_entry(const std::string& text, std::optional<EntryRequest> (&requests)[7]) {
-  std::vector<std::string> fields = split(text, ':');
+  std::vector<std::string> fields = tools::split(text, ':');
   if (fields.size() < 3 || fields.size() > 7)
     return "bad entry \"" + text + "\": expected INDEX:NAME:VERSION[:FILE[:DATE[:ADDR[:FLAG]]]]";
   std::optional<uint32_t> index = parse_number(fields[0], 10, image::kEntryCount - 1);
