@@ -138,6 +138,13 @@ SimPlatform::SimPlatform(std::string root, Stream& out, Stream& err)
   load_faults();
 }
 
+void SimPlatform::reload_faults() {
+  faults_ = FaultRules{};
+  faults_valid_ = true;
+  seen_.clear();
+  load_faults();
+}
+
 void SimPlatform::load_faults() {
   const std::string name = root_ + "/faults";
   struct stat st;

@@ -138,6 +138,8 @@ class SimPlatform : public Platform {
   // False when R/faults exists but cannot be read or parsed; no rule applies
   // then, and update-sim refuses to run.
   bool faults_valid() const { return faults_valid_; }
+  // Reads R/faults again, as a new run would, and counts requests from here.
+  void reload_faults();
   const FaultRules& faults() const { return faults_; }
 
   // Called when the power is cut, after the cut operation was half done and

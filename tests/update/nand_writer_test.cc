@@ -68,7 +68,7 @@ class NandWriterTest : public ::testing::Test {
   platform::StringStream out_;
   platform::StringStream err_;
   platform::sim::SimPlatform sim_{root_.path(), out_, err_};
-  update_testing::FaultyPlatform platform_{sim_};
+  platform::sim::SimPlatform& platform_{sim_};
 };
 
 struct LayoutCase {
@@ -279,7 +279,8 @@ TEST_P(NandWriterFailureTest, StopsAtTheFirstFailure) {
   make_flash(root_, "mtd4", geometry);
   std::string payload = payload_bytes(4 * 2048);
   write_image(payload.substr(0, c.image_bytes));
-  if (c.op[0] != '\0') platform_.fail(c.op, c.path, c.nth);
+  if (c.op[0] != '\0')
+    update_testing::inject_faults(root_, sim_, update_testing::fail_rule(c.op, c.path, c.nth));
 
   EXPECT_EQ(write(4 * 2048, 1), c.code);
   EXPECT_EQ(err_.text(), c.err);

@@ -77,7 +77,7 @@ class ReadbackTest : public ::testing::Test {
   platform::StringStream out_;
   platform::StringStream err_;
   platform::sim::SimPlatform sim_{root_.path(), out_, err_};
-  update_testing::FaultyPlatform platform_{sim_};
+  platform::sim::SimPlatform& platform_{sim_};
   bootenv::EnvStore env_{platform_};
   UpdatePlanRow row_ = {};
   std::string payload_;
@@ -147,7 +147,9 @@ TEST_P(ReadbackFailureTest, LeavesRecordsAlone) {
   std::optional<std::string> stored = stored_ker2();
   std::strcpy(row_.name, c.row_name);
   if (c.size != 0) row_.size = c.size;
-  if (c.fail_op[0] != '\0') platform_.fail(c.fail_op, "/dev/mtd4", c.fail_nth);
+  if (c.fail_op[0] != '\0')
+    update_testing::inject_faults(root_, sim_,
+                                  update_testing::fail_rule(c.fail_op, "/dev/mtd4", c.fail_nth));
 
   uint32_t expected = payload_crc() + c.crc_offset;
   EXPECT_EQ(nand_flash_verify_file(platform_, env_, row_, expected, &table_), c.code);

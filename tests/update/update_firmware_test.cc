@@ -64,9 +64,10 @@ class UpdateFirmwareTest : public ::testing::Test {
   }
   int32_t install(const std::string& fail_op = "", const std::string& fail_path = "",
                   int fail_nth = 1) {
-    platform::sim::SimPlatform sim(root_.path(), out_, err_);
-    update_testing::FaultyPlatform p(sim);
-    if (!fail_op.empty()) p.fail(fail_op, fail_path, fail_nth);
+    platform::sim::SimPlatform p(root_.path(), out_, err_);
+    if (!fail_op.empty())
+      update_testing::inject_faults(root_, p,
+                                    update_testing::fail_rule(fail_op, fail_path, fail_nth));
     bootenv::EnvStore env(p);
     bootenv::bootenv_load(env);
     return update_firmware(p, env, kImage);
@@ -582,9 +583,8 @@ TEST(UpdateFirmwareDropCachesTest, FailureSkipsTheSync) {
   // Given a drop that fails, the sync is not run and the failure is told.
   testing_support::TempDir root;
   platform::StringStream out, err;
-  platform::sim::SimPlatform sim(root.path(), out, err);
-  update_testing::FaultyPlatform p(sim);
-  p.shell_status("echo", 1);
+  platform::sim::SimPlatform p(root.path(), out, err);
+  update_testing::inject_faults(root, p, "status echo 1\n");
   EXPECT_EQ(drop_caches(p), -1);
   EXPECT_EQ(err.text(), "clean memory failed! \n");
   EXPECT_EQ(root.read("shell.log"), "echo 3 > /proc/sys/vm/drop_caches\n");

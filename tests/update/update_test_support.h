@@ -8,13 +8,13 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <map>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/sim/sim_platform.h"
 #include "tests/support/sim_camera.h"
 
 namespace update_testing {
@@ -120,113 +120,20 @@ inline std::string first_difference(const std::string& actual, const std::string
   return text;
 }
 
-// A platform that passes everything to another one, except the requests it
-// was told to fail: the flash and file faults a test needs at one place.
-class FaultyPlatform : public platform::Platform {
- public:
-  explicit FaultyPlatform(platform::Platform& inner) : inner_(inner) {}
+// From here on the simulated camera fails what RULES (lines as R/faults holds
+// them) say, counting requests afresh. The file goes again at once, so that a
+// later platform on the same camera finds no faults.
+inline void inject_faults(const testing_support::TempDir& root, platform::sim::SimPlatform& sim,
+                          const std::string& rules) {
+  root.write("faults", rules);
+  sim.reload_faults();
+  std::remove(root.file("faults").c_str());
+}
 
-  // The `nth` (from 1) `op` on `path` (as the tool names it) fails with
-  // `error`. op: open, read (read, pread), write (write, pwrite), erase,
-  // badblock, info.
-  void fail(const std::string& op, const std::string& path, int nth = 1, int error = EIO) {
-    rules_.push_back({op, path, nth, error, 0});
-  }
-  // Shell commands whose first word is `word` are run, then report `status`.
-  void shell_status(const std::string& word, int status) { statuses_[word] = status; }
-
-  platform::Stream& out() override { return inner_.out(); }
-  platform::Stream& err() override { return inner_.err(); }
-
-  int open(const char* path, int flags, unsigned mode = 0) override {
-    if (should_fail("open", path)) return -1;
-    int fd = inner_.open(path, flags, mode);
-    if (fd >= 0) paths_[fd] = path;
-    return fd;
-  }
-  int close(int fd) override {
-    paths_.erase(fd);
-    return inner_.close(fd);
-  }
-  ssize_t read(int fd, void* buf, size_t count) override {
-    return should_fail("read", fd) ? -1 : inner_.read(fd, buf, count);
-  }
-  ssize_t write(int fd, const void* buf, size_t count) override {
-    return should_fail("write", fd) ? -1 : inner_.write(fd, buf, count);
-  }
-  ssize_t pread(int fd, void* buf, size_t count, int64_t offset) override {
-    return should_fail("read", fd) ? -1 : inner_.pread(fd, buf, count, offset);
-  }
-  ssize_t pwrite(int fd, const void* buf, size_t count, int64_t offset) override {
-    return should_fail("write", fd) ? -1 : inner_.pwrite(fd, buf, count, offset);
-  }
-  int64_t lseek(int fd, int64_t offset, int whence) override {
-    return inner_.lseek(fd, offset, whence);
-  }
-  int fstat(int fd, platform::FileStatus* status) override { return inner_.fstat(fd, status); }
-  int stat(const char* path, platform::FileStatus* status) override {
-    return inner_.stat(path, status);
-  }
-  int mtd_get_info(int fd, platform::MtdInfo* info) override {
-    return should_fail("info", fd) ? -1 : inner_.mtd_get_info(fd, info);
-  }
-  int mtd_get_bad_block(int fd, int64_t offset) override {
-    return should_fail("badblock", fd) ? -1 : inner_.mtd_get_bad_block(fd, offset);
-  }
-  int mtd_erase(int fd, const platform::EraseRange& range) override {
-    return should_fail("erase", fd) ? -1 : inner_.mtd_erase(fd, range);
-  }
-  int mtd_unlock(int fd, const platform::EraseRange& range) override {
-    return inner_.mtd_unlock(fd, range);
-  }
-  int mtd_lock(int fd, const platform::EraseRange& range) override {
-    return inner_.mtd_lock(fd, range);
-  }
-  int i2c_set_slave(int fd, unsigned address) override { return inner_.i2c_set_slave(fd, address); }
-  int i2c_set_byte_widths(int fd) override { return inner_.i2c_set_byte_widths(fd); }
-  ssize_t i2c_read_byte(int fd, uint8_t reg, uint8_t* value) override {
-    return inner_.i2c_read_byte(fd, reg, value);
-  }
-  int run_shell(const char* command) override {
-    int status = inner_.run_shell(command);
-    std::string text = command;
-    auto rule = statuses_.find(text.substr(0, text.find(' ')));
-    return rule == statuses_.end() ? status : rule->second;
-  }
-  int run_pipe(const char* command, std::string* output) override {
-    return inner_.run_pipe(command, output);
-  }
-  void pause_seconds(unsigned seconds) override { inner_.pause_seconds(seconds); }
-  void sync_filesystems() override { inner_.sync_filesystems(); }
-
- private:
-  struct Rule {
-    std::string op;
-    std::string path;
-    int nth;
-    int error;
-    int seen;
-  };
-  bool should_fail(const char* op, int fd) {
-    auto path = paths_.find(fd);
-    return path != paths_.end() && should_fail(op, path->second);
-  }
-  bool should_fail(const char* op, const std::string& path) {
-    for (Rule& rule : rules_) {
-      if (rule.op != op || rule.path != path) continue;
-      if (++rule.seen == rule.nth) {
-        errno = rule.error;
-        return true;
-      }
-    }
-    return false;
-  }
-
-  platform::Platform& inner_;
-  std::vector<Rule> rules_;
-  std::map<std::string, int> statuses_;
-  std::map<int, std::string> paths_;
-};
+// The rule that fails the NTH (from 1) OP on PATH with EIO.
+inline std::string fail_rule(const std::string& op, const std::string& path, int nth) {
+  return "fail " + op + " " + path + " " + std::to_string(nth) + "\n";
+}
 
 // mkcamera's arguments for a camera with small partitions (the defaults are
 // tens of megabytes).
