@@ -131,17 +131,23 @@ timed() {
               END { print s, rss }' "$work/time.txt" >>"$into"
 }
 
+# $runs installations of the current image, each on a fresh camera; their
+# figures go to the file named.
+installs() {
+  : >"$1"
+  i=0
+  while [ "$i" -lt "$runs" ]; do
+    fresh_camera
+    timed "$1" -u
+    i=$((i + 1))
+  done
+}
+
 echo
 echo "== installation on the simulated camera (update-sim -u), $runs runs, fresh camera each"
 mkdir -p "$work/camera"
 make_image $((6 << 20)) $((26 << 20))
-: >"$work/install32"
-i=0
-while [ "$i" -lt "$runs" ]; do
-  fresh_camera
-  timed "$work/install32" -u
-  i=$((i + 1))
-done
+installs "$work/install32"
 printf '32 MiB of payload (6 MiB ker, 26 MiB fs): best %s s, median %s s\n' \
   "$(cut -d' ' -f1 "$work/install32" | smallest)" "$(cut -d' ' -f1 "$work/install32" | median)"
 
@@ -164,13 +170,7 @@ echo
 echo "== peak resident memory of an installation, $runs runs per image size"
 for mib in 8 64; do
   make_image $((2 << 20)) $(((mib - 2) << 20))
-  : >"$work/memory$mib"
-  i=0
-  while [ "$i" -lt "$runs" ]; do
-    fresh_camera
-    timed "$work/memory$mib" -u
-    i=$((i + 1))
-  done
+  installs "$work/memory$mib"
   printf '%2s MiB image: max RSS %s to %s KiB\n' "$mib" \
     "$(cut -d' ' -f2 "$work/memory$mib" | smallest)" "$(cut -d' ' -f2 "$work/memory$mib" | largest)"
 done

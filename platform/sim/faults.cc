@@ -80,20 +80,8 @@ bool parse_number(const std::string& text, uint64_t low, uint64_t high, uint64_t
 }  // namespace
 
 const char* op_kind_name(OpKind op) {
-  switch (op) {
-    case OpKind::kOpen:
-      return "open";
-    case OpKind::kRead:
-      return "read";
-    case OpKind::kWrite:
-      return "write";
-    case OpKind::kErase:
-      return "erase";
-    case OpKind::kBadBlock:
-      return "badblock";
-    case OpKind::kInfo:
-      return "info";
-  }
+  for (const OpName& entry : kOpNames)
+    if (entry.op == op) return entry.name;
   return "?";
 }
 

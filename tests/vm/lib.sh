@@ -141,11 +141,11 @@ restore() {
     camera=$VM_CAMERA
     rm -f "$ROOT/flash.log"
   fi
-  for n in "$@"; do
+  for mtd in "$@"; do
     if on_kernel; then
-      check "mtd$n restored" vmcheck write "$(dev $n)" "/vm/flash/mtd$n"
+      check "mtd$mtd restored" vmcheck write "$(dev $mtd)" "/vm/flash/mtd$mtd"
     else
-      check "mtd$n restored" cp "$camera/dev/mtd$n" "$(dev $n)"
+      check "mtd$mtd restored" cp "$camera/dev/mtd$mtd" "$(dev $mtd)"
     fi
   done
   rm -rf "$ROOT/mnt/nand"
@@ -181,10 +181,10 @@ timing() {
       for (k in v) if (k != "seconds") printf " %s=%s", k, v[k]
       printf "\n"
       exit ratio <= limit ? 0 : 1 }' "$1.seconds" "$2" "$3")
-  status=$?
+  within=$?
   echo "VM-TIMING $1 $line"
   echo "$line" >>"$VM_OUT/$1.timing"
-  return $status
+  return $within
 }
 
 # timing_is STEP: the best of STEP's timings is at most VM_TIMING_LIMIT times

@@ -372,6 +372,10 @@ int cmd_floor(const char* trace_path) {
   };
   std::vector<Run> runs;
   std::ifstream trace(trace_path);
+  if (!trace) {
+    platform::print_error(g_err, trace_path);
+    return 2;
+  }
   std::string line;
   while (std::getline(trace, line)) {
     std::istringstream fields(line);
