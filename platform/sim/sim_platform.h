@@ -138,7 +138,8 @@ class SimPlatform : public Platform {
   // False when R/faults exists but cannot be read or parsed; no rule applies
   // then, and update-sim refuses to run.
   bool faults_valid() const { return faults_valid_; }
-  // Reads R/faults again, as a new run would, and counts requests from here.
+  // Reads R/faults again, as a new run would; its fail rules count requests
+  // from here (a powercut still counts from the start).
   void reload_faults();
   const FaultRules& faults() const { return faults_; }
 
